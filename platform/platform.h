@@ -1,0 +1,59 @@
+// The operations of Windows that the install sequence needs, behind an interface the sequence
+// can be run against without Windows. Standard C++ only: the Win32 side lives in win32_*.cpp.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace kelmina {
+
+// The one failure type of the platform: every operation either does what it says or throws this.
+// `number` is the Win32 error code or the HRESULT, as a signed 32-bit value.
+struct PlatformFailure {
+    std::int32_t number;
+    std::wstring description;
+};
+
+// A late-bound automation object, addressed by member name at run time. Destroying the holder
+// releases the reference.
+class AutomationObject {
+public:
+    virtual ~AutomationObject() = default;
+    virtual std::wstring read_text_member(const std::wstring& name) = 0;
+    virtual void call_member(const std::wstring& name) = 0;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // Creates an instance of the class on the local machine; empty when none can be obtained.
+    virtual std::unique_ptr<AutomationObject> create_automation_object(const std::wstring& class_id) = 0;
+
+    // A modal box; gives back the code of the pressed button.
+    virtual int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) = 0;
+
+    // The directory of the running executable (not the working directory), full path.
+    virtual std::wstring program_directory() = 0;
+
+    virtual void copy_file(const std::wstring& source, const std::wstring& destination) = 0;
+
+    // Ends the process at once; whatever is still held is left to Windows.
+    [[noreturn]] void end_program(std::uint32_t exit_status)
+    {
+        end_process(exit_status);
+        std::abort();  // an implementation that came back must not let the routine carry on
+    }
+
+    Platform() = default;
+    Platform(const Platform&) = delete;
+    Platform& operator=(const Platform&) = delete;
+
+protected:
+    // Never returns: ends the process, or (in tests) throws.
+    virtual void end_process(std::uint32_t exit_status) = 0;
+};
+
+}  // namespace kelmina

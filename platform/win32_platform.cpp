@@ -1,0 +1,157 @@
+#include "platform/win32_platform.h"
+
+#include <vector>
+
+namespace kelmina::win32 {
+
+std::wstring describe_error(DWORD code)
+{
+    constexpr DWORD kFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD languages[] = {MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), 0};
+    for (const DWORD language : languages) {
+        UniqueHlocal buffer;
+        const DWORD length =
+            FormatMessageW(kFlags, nullptr, code, language, reinterpret_cast<LPWSTR>(buffer.put()), 0, nullptr);
+        if (length == 0) {
+            continue;
+        }
+        std::wstring text(buffer.as<wchar_t>(), length);
+        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+            text.pop_back();
+        }
+        return text;
+    }
+    return {};
+}
+
+PlatformFailure last_error_failure()
+{
+    const DWORD code = GetLastError();
+    return {static_cast<std::int32_t>(code), describe_error(code)};
+}
+
+PlatformFailure hresult_failure(HRESULT result)
+{
+    return {static_cast<std::int32_t>(result), describe_error(static_cast<DWORD>(result))};
+}
+
+namespace {
+
+class DispatchObject final : public AutomationObject {
+public:
+    explicit DispatchObject(ComPtr<IDispatch> dispatch) : dispatch_{std::move(dispatch)} {}
+
+    std::wstring read_text_member(const std::wstring& name) override
+    {
+        UniqueVariant value;
+        invoke(name, DISPATCH_PROPERTYGET, value.get());
+        UniqueVariant text;
+        if (const HRESULT result = VariantChangeType(text.get(), value.get(), 0, VT_BSTR); FAILED(result)) {
+            throw hresult_failure(result);
+        }
+        const BSTR bstr = (*text).bstrVal;
+        return {bstr, SysStringLen(bstr)};
+    }
+
+    void call_member(const std::wstring& name) override
+    {
+        UniqueVariant ignored;
+        invoke(name, DISPATCH_METHOD, ignored.get());
+    }
+
+private:
+    void invoke(const std::wstring& name, WORD kind, VARIANT* result)
+    {
+        DISPID member = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
+        if (const HRESULT hr = dispatch_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &member); FAILED(hr)) {
+            throw hresult_failure(hr);
+        }
+        DISPPARAMS no_arguments{};
+        UniqueExcepInfo exception;
+        const HRESULT hr =
+            dispatch_->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, kind, &no_arguments, result, exception.get(), nullptr);
+        if (hr == DISP_E_EXCEPTION) {
+            // The server's own account of the failure says more than DISP_E_EXCEPTION does.
+            const EXCEPINFO& info = exception.filled();
+            const HRESULT code = info.scode != 0 ? info.scode : hr;
+            PlatformFailure failure = hresult_failure(code);
+            if (info.bstrDescription != nullptr && SysStringLen(info.bstrDescription) != 0) {
+                failure.description.assign(info.bstrDescription, SysStringLen(info.bstrDescription));
+            }
+            throw failure;
+        }
+        if (FAILED(hr)) {
+            throw hresult_failure(hr);
+        }
+    }
+
+    ComPtr<IDispatch> dispatch_;
+};
+
+}  // namespace
+
+std::unique_ptr<AutomationObject> Win32Platform::create_automation_object(const std::wstring& class_id)
+{
+    if (!apartment_) {
+        if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+            return nullptr;
+        }
+        apartment_.emplace();
+    }
+    CLSID clsid{};
+    if (FAILED(CLSIDFromProgID(class_id.c_str(), &clsid))) {
+        return nullptr;
+    }
+    ComPtr<IDispatch> dispatch;
+    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                dispatch.put_void()))) {
+        return nullptr;
+    }
+    return std::make_unique<DispatchObject>(std::move(dispatch));
+}
+
+int Win32Platform::show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title)
+{
+    const int button = MessageBoxW(nullptr, prompt.c_str(), title.c_str(), style);
+    if (button == 0) {
+        throw last_error_failure();
+    }
+    return button;
+}
+
+std::wstring Win32Platform::program_directory()
+{
+    // The module path has no fixed limit, so the buffer grows until the whole path fits.
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            throw last_error_failure();
+        }
+        if (length < buffer.size()) {
+            std::wstring path(buffer.data(), length);
+            const std::size_t last_separator = path.rfind(L'\\');
+            if (last_separator == std::wstring::npos) {
+                throw PlatformFailure{ERROR_BAD_PATHNAME, describe_error(ERROR_BAD_PATHNAME)};
+            }
+            path.resize(last_separator + 1);
+            return path;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void Win32Platform::copy_file(const std::wstring& source, const std::wstring& destination)
+{
+    if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+        throw last_error_failure();
+    }
+}
+
+void Win32Platform::end_process(std::uint32_t exit_status)
+{
+    ExitProcess(exit_status);
+}
+
+}  // namespace kelmina::win32

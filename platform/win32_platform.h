@@ -1,0 +1,33 @@
+// The platform operations on Windows itself.
+#pragma once
+
+#include <optional>
+
+#include "platform/platform.h"
+#include "platform/win32_holders.h"
+
+namespace kelmina::win32 {
+
+class Win32Platform final : public Platform {
+public:
+    std::unique_ptr<AutomationObject> create_automation_object(const std::wstring& class_id) override;
+    int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) override;
+    std::wstring program_directory() override;
+    void copy_file(const std::wstring& source, const std::wstring& destination) override;
+
+protected:
+    void end_process(std::uint32_t exit_status) override;
+
+private:
+    std::optional<ComApartment> apartment_;
+};
+
+// The failure of the Win32 call that just failed; call it before anything else can touch the
+// thread's last-error value.
+PlatformFailure last_error_failure();
+PlatformFailure hresult_failure(HRESULT result);
+// The system's text for an error code, in Japanese where Windows has it, without the line break
+// that ends it; empty when the system has none.
+std::wstring describe_error(DWORD code);
+
+}  // namespace kelmina::win32

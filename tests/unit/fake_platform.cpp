@@ -1,0 +1,86 @@
+#include "tests/unit/fake_platform.h"
+
+#include "installer/install_sequence.h"
+
+namespace kelmina::testing {
+
+namespace {
+
+class FakeApplication final : public AutomationObject {
+public:
+    explicit FakeApplication(FakePlatform& machine) : machine_{machine} {}
+    ~FakeApplication() override { machine_.calls.push_back(L"release"); }
+
+    std::wstring read_text_member(const std::wstring& name) override
+    {
+        machine_.calls.push_back(L"read " + name);
+        if (machine_.library_path_failure) {
+            throw *machine_.library_path_failure;
+        }
+        return machine_.library_path;
+    }
+
+    void call_member(const std::wstring& name) override
+    {
+        machine_.calls.push_back(L"call " + name);
+        if (machine_.quit_failure) {
+            throw *machine_.quit_failure;
+        }
+    }
+
+private:
+    FakePlatform& machine_;
+};
+
+}  // namespace
+
+std::unique_ptr<AutomationObject> FakePlatform::create_automation_object(const std::wstring& class_id)
+{
+    calls.push_back(L"create " + class_id);
+    if (!excel_installed) {
+        return nullptr;
+    }
+    return std::make_unique<FakeApplication>(*this);
+}
+
+int FakePlatform::show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title)
+{
+    calls.push_back(L"box " + std::to_wstring(style) + L" " + title + L" | " + prompt);
+    if (box_failure && title == failing_box_title) {
+        throw *box_failure;
+    }
+    return style == 36 ? confirmation_answer : 1;
+}
+
+std::wstring FakePlatform::program_directory()
+{
+    calls.push_back(L"directory");
+    if (directory_failure) {
+        throw *directory_failure;
+    }
+    return executable_directory;
+}
+
+void FakePlatform::copy_file(const std::wstring& source, const std::wstring& destination)
+{
+    calls.push_back(L"copy " + source + L" -> " + destination);
+    if (copy_failure) {
+        throw *copy_failure;
+    }
+}
+
+void FakePlatform::end_process(std::uint32_t exit_status)
+{
+    throw ProgramEnded{exit_status};
+}
+
+std::uint32_t run_to_end(FakePlatform& platform)
+{
+    try {
+        run_install_sequence(platform);
+    } catch (const ProgramEnded& ended) {
+        return ended.exit_status;
+    }
+}
+
+}  // namespace kelmina::testing

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include "installer/install_sequence.h"
+#include "tests/unit/fake_platform.h"
+
+namespace kelmina::testing {
+namespace {
+
+using Calls = std::vector<std::wstring>;
+
+// The tests' own copy of the boxes, as the routine must show them.
+const std::wstring kNotInstalledBox = L"box 16 エラー | Excelがインストールされていません";
+const std::wstring kNoDestinationBox = L"box 16 エラー | アドインのインストール先が不明です";
+const std::wstring kConfirmationBox =
+    L"box 36 インストールの確認 | ケルミナアドイン(Excelアドイン)をインストールしますか？";
+const std::wstring kCompletionBox = L"box 64 ケルミナアドイン(Excelアドイン) | アドインのインストールが完了しました";
+const Calls kExcelAsked = {L"create Excel.Application", L"read LibraryPath", L"call Quit", L"release"};
+
+Calls concat(Calls first, const Calls& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+TEST(InstallSequence, CopiesTheWorkbookBesideTheProgramIntoTheLibraryAndSaysSo)
+{
+    FakePlatform machine;
+    EXPECT_EQ(run_to_end(machine), 0u);
+    EXPECT_EQ(machine.calls, concat(kExcelAsked, {kConfirmationBox, L"directory",
+                                                  L"copy D:\\setup\\ケルミナアドイン.xla -> "
+                                                  L"C:\\Office\\Library\\ケルミナアドイン.xla",
+                                                  kCompletionBox}));
+}
+
+TEST(InstallSequence, EndsEarlyOnTheExpectedConditions)
+{
+    FakePlatform no_excel;
+    no_excel.excel_installed = false;
+    EXPECT_EQ(run_to_end(no_excel), 10u);
+    EXPECT_EQ(no_excel.calls, (Calls{L"create Excel.Application", kNotInstalledBox}));
+
+    FakePlatform empty_library;
+    empty_library.library_path = L"";
+    EXPECT_EQ(run_to_end(empty_library), 11u);
+    EXPECT_EQ(empty_library.calls, concat(kExcelAsked, {kNoDestinationBox}));
+
+    FakePlatform declined;
+    declined.confirmation_answer = 7;
+    EXPECT_EQ(run_to_end(declined), 1602u);
+    EXPECT_EQ(declined.calls, concat(kExcelAsked, {kConfirmationBox}));
+}
+
+TEST(InstallSequence, OnlyNoDeclines)
+{
+    for (const int answer : {1, 2, 0, -1}) {
+        FakePlatform machine;
+        machine.confirmation_answer = answer;
+        EXPECT_EQ(run_to_end(machine), 0u) << "answer " << answer;
+        EXPECT_EQ(machine.calls.back(), kCompletionBox) << "answer " << answer;
+    }
+}
+
+TEST(InstallSequence, FailureBeforeTheConfirmationEndsSilentlyAndReleasesExcel)
+{
+    const PlatformFailure failure{-2147352567, L"Excel refused"};
+
+    FakePlatform read_fails;
+    read_fails.library_path_failure = failure;
+    EXPECT_EQ(run_to_end(read_fails), 12u);
+    EXPECT_EQ(read_fails.calls, (Calls{L"create Excel.Application", L"read LibraryPath", L"release"}));
+
+    FakePlatform quit_fails;
+    quit_fails.quit_failure = failure;
+    EXPECT_EQ(run_to_end(quit_fails), 12u);
+    EXPECT_EQ(quit_fails.calls, kExcelAsked);
+
+    FakePlatform confirmation_fails;
+    confirmation_fails.failing_box_title = L"インストールの確認";
+    confirmation_fails.box_failure = failure;
+    EXPECT_EQ(run_to_end(confirmation_fails), 12u);
+    EXPECT_EQ(confirmation_fails.calls, concat(kExcelAsked, {kConfirmationBox}));
+
+    FakePlatform not_installed_box_fails;
+    not_installed_box_fails.excel_installed = false;
+    not_installed_box_fails.failing_box_title = L"エラー";
+    not_installed_box_fails.box_failure = failure;
+    EXPECT_EQ(run_to_end(not_installed_box_fails), 12u);
+}
+
+TEST(InstallSequence, FailureAfterTheConfirmationIsReported)
+{
+    const PlatformFailure missing{2, L"指定されたファイルが見つかりません。"};
+    const std::wstring report = L"box 16 エラー | 何らかのエラーが発生しました\r\nErrCode:2  内容:指定されたファイルが見つかりません。";
+
+    FakePlatform copy_fails;
+    copy_fails.copy_failure = missing;
+    EXPECT_EQ(run_to_end(copy_fails), 1603u);
+    ASSERT_EQ(copy_fails.calls.size(), 8u);
+    EXPECT_EQ(copy_fails.calls[6].substr(0, 5), L"copy ");
+    EXPECT_EQ(copy_fails.calls[7], report);
+
+    FakePlatform directory_fails;
+    directory_fails.directory_failure = missing;
+    EXPECT_EQ(run_to_end(directory_fails), 1603u);
+    EXPECT_EQ(directory_fails.calls, concat(kExcelAsked, {kConfirmationBox, L"directory", report}));
+
+    // The copy has been made and stays; only the news of it failed.
+    FakePlatform completion_fails;
+    completion_fails.failing_box_title = L"ケルミナアドイン(Excelアドイン)";
+    completion_fails.box_failure = missing;
+    EXPECT_EQ(run_to_end(completion_fails), 1603u);
+    ASSERT_EQ(completion_fails.calls.size(), 9u);
+    EXPECT_EQ(completion_fails.calls[7], kCompletionBox);
+    EXPECT_EQ(completion_fails.calls[8], report);
+
+    // A report that cannot be shown is not reported again.
+    FakePlatform report_fails;
+    report_fails.copy_failure = missing;
+    report_fails.failing_box_title = L"エラー";
+    report_fails.box_failure = missing;
+    EXPECT_EQ(run_to_end(report_fails), 1603u);
+    EXPECT_EQ(report_fails.calls.size(), 8u);
+}
+
+TEST(InstallSequence, JoinsDirectoryAndFileNameWithExactlyOneBackslash)
+{
+    struct Case {
+        std::wstring library;
+        std::wstring program;
+        std::wstring copy;
+    };
+    const Case cases[] = {
+        {L"C:\\Lib\\", L"D:\\setup\\", L"copy D:\\setup\\ケルミナアドイン.xla -> C:\\Lib\\ケルミナアドイン.xla"},
+        {L"C:\\Lib/", L"E:\\", L"copy E:\\ケルミナアドイン.xla -> C:\\Lib/\\ケルミナアドイン.xla"},
+        {L"  ", L"\\\\server\\share", L"copy \\\\server\\share\\ケルミナアドイン.xla ->   \\ケルミナアドイン.xla"},
+    };
+    for (const Case& each : cases) {
+        FakePlatform machine;
+        machine.library_path = each.library;
+        machine.executable_directory = each.program;
+        EXPECT_EQ(run_to_end(machine), 0u);
+        ASSERT_EQ(machine.calls.size(), 8u);
+        EXPECT_EQ(machine.calls[6], each.copy);
+    }
+    EXPECT_EQ(with_trailing_separator(L""), L"\\");
+}
+
+}  // namespace
+}  // namespace kelmina::testing

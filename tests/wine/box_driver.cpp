@@ -1,0 +1,162 @@
+// Plays the user: starts the installer in a chosen working directory, reads every message box
+// it shows and presses the button the scenario names, then records the exit status.
+//
+//   box_driver.exe INSTALLER WORKING_DIRECTORY EVENT_LOG ANSWERS SECONDS
+//
+// ANSWERS names the button for each box in turn, comma-separated: ok, yes, no, cancel. A box
+// beyond the list is logged and dismissed with its first button. SECONDS bounds the whole run.
+#include <windows.h>
+
+#include <sstream>
+#include <vector>
+
+#include "tests/wine/event_log.h"
+
+namespace {
+
+using kelmina::wine_tests::append_event;
+
+struct Button {
+    int id;
+    const wchar_t* name;
+};
+constexpr Button kButtons[] = {{IDOK, L"ok"},       {IDCANCEL, L"cancel"}, {IDABORT, L"abort"},
+                               {IDRETRY, L"retry"}, {IDIGNORE, L"ignore"}, {IDYES, L"yes"},
+                               {IDNO, L"no"},       {IDTRYAGAIN, L"tryagain"}, {IDCONTINUE, L"continue"}};
+
+std::wstring window_text(HWND window)
+{
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+HWND find_box(DWORD process_id)
+{
+    struct Search {
+        DWORD process_id;
+        HWND box;
+    } search{process_id, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            auto& search = *reinterpret_cast<Search*>(data);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t class_name[16] = {};
+            GetClassNameW(window, class_name, 16);
+            if (owner == search.process_id && IsWindowVisible(window) && lstrcmpW(class_name, L"#32770") == 0) {
+                search.box = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.box;
+}
+
+void pump_messages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageW(&message);
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 6) {
+        return 2;
+    }
+    const std::wstring installer = argv[1];
+    const std::wstring working_directory = argv[2];
+    const std::wstring log_path = argv[3];
+    std::vector<std::wstring> answers;
+    for (std::wstringstream list{argv[4]}; list.good();) {
+        std::wstring answer;
+        std::getline(list, answer, L',');
+        if (!answer.empty()) {
+            answers.push_back(answer);
+        }
+    }
+    const ULONGLONG deadline = GetTickCount64() + 1000ULL * std::wcstoul(argv[5], nullptr, 10);
+
+    const HMODULE probe = LoadLibraryW((kelmina::wine_tests::own_directory() + L"box_probe.dll").c_str());
+    const auto install_probe = probe ? reinterpret_cast<BOOL (*)()>(reinterpret_cast<void*>(GetProcAddress(probe, "install_box_probe"))) : nullptr;
+    if (install_probe == nullptr || !install_probe()) {
+        append_event(log_path, {{"who", L"driver"}, {"event", L"no-probe"}});
+        return 3;
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring command_line = L"\"" + installer + L"\"";
+    if (!CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        working_directory.c_str(), &startup, &process)) {
+        append_event(log_path, {{"who", L"driver"}, {"event", L"no-start"}, {"error", std::to_wstring(GetLastError())}});
+        return 4;
+    }
+    CloseHandle(process.hThread);
+
+    std::size_t answered = 0;
+    bool timed_out = false;
+    while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+        pump_messages();
+        if (GetTickCount64() > deadline) {
+            timed_out = true;
+            break;
+        }
+        const HWND box = find_box(process.dwProcessId);
+        if (box == nullptr) {
+            continue;
+        }
+        // The probe marks the box while it is being activated; give it a moment.
+        for (int wait = 0; wait < 100 && GetPropW(box, L"KelminaBoxIcon") == nullptr; ++wait) {
+            Sleep(10);
+        }
+        std::wstring buttons;
+        int first_button = 0;
+        for (const Button& button : kButtons) {
+            const HWND control = GetDlgItem(box, button.id);
+            if (control != nullptr && IsWindowVisible(control)) {
+                buttons += (buttons.empty() ? L"" : L",") + std::wstring{button.name};
+                first_button = first_button != 0 ? first_button : button.id;
+            }
+        }
+        const auto icon = reinterpret_cast<UINT_PTR>(GetPropW(box, L"KelminaBoxIcon"));
+        const bool topmost = (GetWindowLongPtrW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+        const std::wstring answer = answered < answers.size() ? answers[answered] : L"unexpected";
+        ++answered;
+        append_event(log_path, {{"who", L"driver"},
+                                {"event", L"box"},
+                                {"title", window_text(box)},
+                                {"prompt", window_text(GetDlgItem(box, 0xFFFF))},
+                                {"buttons", buttons},
+                                {"icon", std::to_wstring(icon)},
+                                {"topmost", topmost ? L"1" : L"0"},
+                                {"answer", answer}});
+        int pressed = first_button;
+        for (const Button& button : kButtons) {
+            if (answer == button.name) {
+                pressed = button.id;
+            }
+        }
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(pressed, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, pressed)));
+        // Wait for this box to go before looking for the next one.
+        while (IsWindow(box) && WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT && GetTickCount64() <= deadline) {
+            pump_messages();
+        }
+    }
+    if (timed_out) {
+        TerminateProcess(process.hProcess, 259);
+        append_event(log_path, {{"who", L"driver"}, {"event", L"timeout"}});
+    } else {
+        DWORD exit_code = 0;
+        GetExitCodeProcess(process.hProcess, &exit_code);
+        append_event(log_path, {{"who", L"driver"}, {"event", L"exit"}, {"status", std::to_wstring(exit_code)}});
+    }
+    CloseHandle(process.hProcess);
+    return timed_out ? 5 : 0;
+}

@@ -1,0 +1,289 @@
+#!/usr/bin/env python3
+"""The installer's twin, run under wine64 as on a user's machine: real message boxes, a real
+out-of-process stand-in for Excel, real files. Each scenario checks the boxes, the files, what the
+stand-in was asked and the exit status. Every scenario runs under code page 1252 and again under
+code page 932."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+TWIN = ROOT / "dist" / "win64" / "KelminaAddinInstaller.exe"
+HARNESS = ROOT / "build" / "win64" / "tests" / "wine"
+WORK = ROOT / "build" / "wine-tests"
+PREFIX = WORK / "prefix"
+DRIVE_C = PREFIX / "drive_c"
+WINE_BIN = Path("/usr/lib/wine")
+
+# The tests' own copy of the texts the user must see.
+ADDIN = "ケルミナアドイン.xla"
+NOT_INSTALLED = ("エラー", "Excelがインストールされていません", "ok", "16")
+NO_DESTINATION = ("エラー", "アドインのインストール先が不明です", "ok", "16")
+CONFIRMATION = ("インストールの確認", "ケルミナアドイン(Excelアドイン)をインストールしますか？", "yes,no", "32")
+COMPLETION = ("ケルミナアドイン(Excelアドイン)", "アドインのインストールが完了しました", "ok", "64")
+REPORT_HEAD = "何らかのエラーが発生しました\r\nErrCode:"
+
+PROGRAM = "C:\\kelmina\\program"
+LIBRARY = "C:\\kelmina\\library"
+WORKBOOK = bytes(range(256)) * 64 + "ケルミナ".encode("utf-8")
+
+STAND_IN_CLASS = "{5C7D2A10-8E4B-4F3A-9B61-2D0E7A3C9F42}"
+REGISTRATION = f"""REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application\\CLSID]
+@="{STAND_IN_CLASS}"
+
+[HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{STAND_IN_CLASS}\\LocalServer32]
+@="C:\\\\standin\\\\stand_in_excel.exe"
+"""
+UNREGISTRATION = "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application]\n"
+
+
+def unix_path(windows_path):
+    """Where a C: path of the prefix lies on this machine."""
+    assert windows_path.startswith("C:\\"), windows_path
+    return DRIVE_C.joinpath(*windows_path[3:].replace("/", "\\").split("\\"))
+
+
+class Wine:
+    """A throwaway headless prefix, and the processes run in it."""
+
+    def __init__(self):
+        self.locale = "C.UTF-8"
+        self.log = open(WORK / "wine.log", "ab")
+
+    def env(self):
+        return dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                    LC_ALL=self.locale, PATH=f"{WINE_BIN}:{os.environ['PATH']}", DISPLAY="")
+
+    def run(self, *args, timeout=60):
+        # Output goes to a file: a pipe would be held open by processes that outlive the call.
+        return subprocess.run([str(WINE_BIN / "wine64"), *args], env=self.env(), stdout=self.log,
+                              stderr=self.log, timeout=timeout).returncode
+
+    def server(self, flag):
+        subprocess.run([str(WINE_BIN / "wineserver"), flag], env=self.env(), stdout=self.log, stderr=self.log,
+                       timeout=60)
+
+    def create(self):
+        shutil.rmtree(PREFIX, ignore_errors=True)
+        self.run("wineboot", "-i", timeout=180)
+        self.run("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        # The desktop process must start again on the null driver before the first box.
+        self.restart()
+
+    def restart(self):
+        self.server("-k")
+        self.server("-w")
+
+    def import_registry(self, text):
+        reg_file = DRIVE_C / "registry.reg"
+        reg_file.write_text(text, encoding="utf-8")
+        assert self.run("regedit", "/s", "C:\\registry.reg") == 0
+
+
+class Run:
+    def __init__(self, events):
+        self.events = events
+        self.boxes = [(e["title"], e["prompt"], e["buttons"], e["icon"]) for e in events if e["event"] == "box"]
+        self.excel = [e["event"] for e in events if e["who"] == "excel"]
+        ends = [e for e in events if e["who"] == "driver" and e["event"] in ("exit", "timeout")]
+        self.exit_status = int(ends[-1]["status"]) if ends and ends[-1]["event"] == "exit" else None
+
+    def position(self, who, event):
+        return next(i for i, e in enumerate(self.events) if e["who"] == who and e["event"] == event)
+
+
+class Scenarios(unittest.TestCase):
+    locale = "C.UTF-8"
+
+    @classmethod
+    def setUpClass(cls):
+        WINE.locale = cls.locale
+        WINE.restart()
+
+    def setUp(self):
+        shutil.rmtree(DRIVE_C / "kelmina", ignore_errors=True)
+        unix_path(PROGRAM).mkdir(parents=True)
+        unix_path(LIBRARY).mkdir(parents=True)
+        shutil.copy(TWIN, unix_path(PROGRAM))
+        unix_path(PROGRAM + "\\" + ADDIN).write_bytes(WORKBOOK)
+
+    def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
+                library_path_fails=False, quit_fails=False):
+        (DRIVE_C / "standin" / "stand_in.cfg").write_text(
+            f"library_path={library_path}\nlibrary_path_fails={int(library_path_fails)}\nquit_fails={int(quit_fails)}\n",
+            encoding="utf-8")
+        events_log = DRIVE_C / "standin" / "events.log"
+        events_log.unlink(missing_ok=True)
+        WINE.run("C:\\driver\\box_driver.exe", program + "\\KelminaAddinInstaller.exe", working_directory,
+                 "C:\\standin\\events.log", answers, "40", timeout=90)
+        # The stand-in notes its own end; give it a moment after the installer has gone.
+        for _ in range(100):
+            events = [json.loads(line) for line in events_log.read_text(encoding="utf-8").splitlines()]
+            started = any(e["who"] == "excel" and e["event"] == "start" for e in events)
+            if not started or any(e["who"] == "excel" and e["event"] == "exit" for e in events):
+                break
+            time.sleep(0.1)
+        return Run(events)
+
+    def assert_library_holds(self, expected, directory=LIBRARY):
+        found = {p.name: p.read_bytes() for p in unix_path(directory).iterdir()}
+        self.assertEqual(sorted(found), sorted(expected), "files in the add-in directory")
+        for name, content in expected.items():
+            self.assertTrue(found[name] == content, f"bytes of {name}")
+
+    def assert_source_untouched(self):
+        self.assertEqual(unix_path(PROGRAM + "\\" + ADDIN).read_bytes(), WORKBOOK)
+
+    def assert_excel_closed_before_boxes(self, run, asked_quit=True):
+        expected = ["start", "create", "LibraryPath"] + (["Quit"] if asked_quit else []) + ["release", "exit"]
+        self.assertEqual(run.excel, expected, "what the stand-in saw")
+        boxes = [i for i, e in enumerate(run.events) if e["event"] == "box"]
+        if boxes:
+            self.assertLess(run.position("excel", "release"), boxes[0], "Excel released before the first box")
+
+    def assert_report(self, run, number):
+        title, prompt, buttons, icon = run.boxes[-1]
+        self.assertEqual((title, buttons, icon), ("エラー", "ok", "16"))
+        self.assertTrue(prompt.startswith(f"{REPORT_HEAD}{number}  内容:"), prompt)
+        description = prompt[len(f"{REPORT_HEAD}{number}  内容:"):]
+        self.assertTrue(description.strip(), "the description is not empty")
+        self.assertFalse(description.endswith(("\r", "\n")), "no line break after the description")
+        if self.locale.startswith("ja_JP"):
+            self.assertTrue(any("\u3040" <= c <= "\u9fff" for c in description), f"Japanese: {description!r}")
+        return description
+
+    # The six ways a run ends.
+
+    def test_without_excel_only_the_not_installed_box_is_shown(self):
+        WINE.import_registry(UNREGISTRATION)
+        try:
+            run = self.install(answers="ok")
+        finally:
+            WINE.import_registry(REGISTRATION)
+        self.assertEqual(run.boxes, [NOT_INSTALLED])
+        self.assertEqual(run.exit_status, 10)
+        self.assertEqual(run.excel, [])
+        self.assert_library_holds({})
+
+    def test_empty_library_path_closes_excel_then_says_no_destination(self):
+        run = self.install(answers="ok", library_path="")
+        self.assertEqual(run.boxes, [NO_DESTINATION])
+        self.assertEqual(run.exit_status, 11)
+        self.assert_excel_closed_before_boxes(run)
+
+    def test_no_ends_the_run_without_a_copy(self):
+        run = self.install(answers="no")
+        self.assertEqual(run.boxes, [CONFIRMATION])
+        self.assertEqual(run.exit_status, 1602)
+        self.assert_excel_closed_before_boxes(run)
+        self.assert_library_holds({})
+
+    def test_yes_copies_the_workbook_and_says_so(self):
+        run = self.install()
+        self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+        self.assertEqual(run.exit_status, 0)
+        self.assert_excel_closed_before_boxes(run)
+        self.assert_library_holds({ADDIN: WORKBOOK})
+        self.assert_source_untouched()
+
+    def test_missing_workbook_is_reported_instead_of_completion(self):
+        unix_path(PROGRAM + "\\" + ADDIN).unlink()
+        run = self.install(answers="yes,ok")
+        self.assertEqual(run.boxes[0], CONFIRMATION)
+        self.assertEqual(len(run.boxes), 2)
+        self.assert_report(run, 2)
+        self.assertEqual(run.exit_status, 1603)
+        self.assert_library_holds({})
+
+    def test_excel_failing_before_the_confirmation_ends_silently_and_is_released(self):
+        for failing in ("library_path_fails", "quit_fails"):
+            with self.subTest(failing):
+                run = self.install(answers="", **{failing: True})
+                self.assertEqual(run.boxes, [])
+                self.assertEqual(run.exit_status, 12)
+                self.assert_excel_closed_before_boxes(run, asked_quit=failing == "quit_fails")
+                self.assert_library_holds({})
+
+    # Paths.
+
+    def test_library_path_with_its_own_separator(self):
+        for library_path in (LIBRARY + "\\", LIBRARY + "/"):
+            with self.subTest(library_path):
+                run = self.install(library_path=library_path)
+                self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+                self.assert_library_holds({ADDIN: WORKBOOK})
+                unix_path(LIBRARY + "\\" + ADDIN).unlink()
+
+    def test_program_started_from_a_drive_root(self):
+        drive = PREFIX / "dosdevices" / "k:"
+        drive.unlink(missing_ok=True)
+        drive.symlink_to(unix_path(PROGRAM))
+        try:
+            run = self.install(program="K:")
+        finally:
+            drive.unlink()
+        self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+        self.assert_library_holds({ADDIN: WORKBOOK})
+
+    def test_workbook_comes_from_the_program_directory_not_the_working_directory(self):
+        decoy_directory = unix_path("C:\\kelmina\\elsewhere")
+        decoy_directory.mkdir()
+        (decoy_directory / ADDIN).write_bytes(b"decoy")
+        run = self.install(working_directory="C:\\kelmina\\elsewhere")
+        self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+        self.assert_library_holds({ADDIN: WORKBOOK})
+
+    def test_missing_library_directory_is_reported_and_not_created(self):
+        run = self.install(library_path=LIBRARY + "\\missing")
+        self.assert_report(run, 3)
+        self.assertEqual(run.exit_status, 1603)
+        self.assertFalse(unix_path(LIBRARY + "\\missing").exists())
+        self.assert_library_holds({})
+
+    # The destination's state.
+
+    def test_existing_addin_is_replaced_and_a_second_run_asks_again(self):
+        unix_path(LIBRARY + "\\" + ADDIN).write_bytes(b"an older add-in")
+        for attempt in ("first", "second"):
+            with self.subTest(attempt):
+                run = self.install()
+                self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+                self.assertEqual(run.exit_status, 0)
+                self.assert_library_holds({ADDIN: WORKBOOK})
+
+
+class JapaneseScenarios(Scenarios):
+    """The same scenarios on a Japanese system: code page 932, Japanese system messages."""
+
+    locale = "ja_JP.UTF-8"
+
+
+def set_up_prefix():
+    WORK.mkdir(parents=True, exist_ok=True)
+    WINE.create()
+    for directory, files in (("standin", ["stand_in_excel.exe"]), ("driver", ["box_driver.exe", "box_probe.dll"])):
+        (DRIVE_C / directory).mkdir(exist_ok=True)
+        for name in files:
+            shutil.copy(HARNESS / name, DRIVE_C / directory)
+    WINE.import_registry(REGISTRATION)
+
+
+if __name__ == "__main__":
+    WORK.mkdir(parents=True, exist_ok=True)
+    WINE = Wine()
+    started = time.monotonic()
+    try:
+        set_up_prefix()
+        result = unittest.main(exit=False, verbosity=2).result
+    finally:
+        WINE.server("-k")
+    print(f"scenarios under Wine: {time.monotonic() - started:.0f} s")
+    sys.exit(0 if result.wasSuccessful() else 1)

@@ -1,0 +1,197 @@
+// Stands in for Excel: a local automation server with the two members the installer uses.
+// It reads its part of the scenario from stand_in.cfg beside it (UTF-8 lines key=value) and
+// writes what it is asked, and when it exits, to events.log beside it.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <map>
+#include <sstream>
+
+#include "tests/wine/event_log.h"
+
+namespace {
+
+using kelmina::wine_tests::append_event;
+
+// {5C7D2A10-8E4B-4F3A-9B61-2D0E7A3C9F42}; registered as Excel.Application in the test prefix.
+const CLSID kStandInClsid = {0x5c7d2a10, 0x8e4b, 0x4f3a, {0x9b, 0x61, 0x2d, 0x0e, 0x7a, 0x3c, 0x9f, 0x42}};
+constexpr DISPID kLibraryPathId = 1;
+constexpr DISPID kQuitId = 2;
+// The HRESULT Excel gives for an error raised by the application itself.
+constexpr HRESULT kExcelError = static_cast<HRESULT>(0x800A03EC);
+
+std::wstring g_log_path;
+std::map<std::string, std::wstring> g_config;
+DWORD g_main_thread = 0;
+
+void log_event(const wchar_t* event) { append_event(g_log_path, {{"who", L"excel"}, {"event", event}}); }
+
+void read_config(const std::wstring& path)
+{
+    std::string content(1 << 16, '\0');
+    DWORD size = 0;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &size, nullptr);
+        CloseHandle(file);
+    }
+    content.resize(size);
+    std::istringstream lines{content};
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const auto equals = line.find('=');
+        if (equals != std::string::npos) {
+            g_config[line.substr(0, equals)] = kelmina::wine_tests::from_utf8(line.substr(equals + 1));
+        }
+    }
+}
+
+bool configured(const char* key) { return g_config[key] == L"1"; }
+
+class Application final : public IDispatch {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IDispatch) {
+            *object = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0) {
+            log_event(L"release");
+            PostThreadMessageW(g_main_thread, WM_QUIT, 0, 0);
+        }
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override
+    {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override
+    {
+        if (count != 1) {
+            return E_INVALIDARG;
+        }
+        // Automation names are case-insensitive, as Excel's are.
+        if (lstrcmpiW(names[0], L"LibraryPath") == 0) {
+            *ids = kLibraryPathId;
+        } else if (lstrcmpiW(names[0], L"Quit") == 0) {
+            *ids = kQuitId;
+        } else {
+            *ids = DISPID_UNKNOWN;
+            return DISP_E_UNKNOWNNAME;
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result,
+                                     EXCEPINFO* exception, UINT*) override
+    {
+        if (member == kLibraryPathId && (flags & DISPATCH_PROPERTYGET)) {
+            log_event(L"LibraryPath");
+            if (configured("library_path_fails")) {
+                return raise(exception, L"LibraryPath is not available");
+            }
+            if (result != nullptr) {
+                result->vt = VT_BSTR;
+                result->bstrVal = SysAllocStringLen(g_config["library_path"].c_str(),
+                                                    static_cast<UINT>(g_config["library_path"].size()));
+            }
+            return S_OK;
+        }
+        if (member == kQuitId && (flags & DISPATCH_METHOD)) {
+            log_event(L"Quit");
+            return configured("quit_fails") ? raise(exception, L"Quit was refused") : S_OK;
+        }
+        return DISP_E_MEMBERNOTFOUND;
+    }
+
+private:
+    static HRESULT raise(EXCEPINFO* exception, const wchar_t* description)
+    {
+        if (exception != nullptr) {
+            *exception = EXCEPINFO{};
+            exception->bstrSource = SysAllocString(L"Microsoft Excel");
+            exception->bstrDescription = SysAllocString(description);
+            exception->scode = kExcelError;
+        }
+        return DISP_E_EXCEPTION;
+    }
+
+    LONG references_ = 1;
+};
+
+class Factory final : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+            *object = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override
+    {
+        if (outer != nullptr) {
+            return CLASS_E_NOAGGREGATION;
+        }
+        log_event(L"create");
+        auto* application = new Application;
+        const HRESULT result = application->QueryInterface(iid, object);
+        application->Release();
+        return result;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    const std::wstring directory = kelmina::wine_tests::own_directory();
+    g_log_path = directory + L"events.log";
+    read_config(directory + L"stand_in.cfg");
+    g_main_thread = GetCurrentThreadId();
+    log_event(L"start");
+
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+        log_event(L"no-com");
+        return 1;
+    }
+    static Factory factory;
+    DWORD registration = 0;
+    if (FAILED(CoRegisterClassObject(kStandInClsid, &factory, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE, &registration))) {
+        log_event(L"no-registration");
+        CoUninitialize();
+        return 1;
+    }
+    // A client that never comes, or never lets go, must not leave the server behind for ever.
+    SetTimer(nullptr, 0, 60000, nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_TIMER) {
+            log_event(L"abandoned");
+            break;
+        }
+        DispatchMessageW(&message);
+    }
+    CoRevokeClassObject(registration);
+    CoUninitialize();
+    log_event(L"exit");
+    return 0;
+}
