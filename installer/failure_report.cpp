@@ -18,8 +18,8 @@ std::wstring compose_failure_prompt(std::int32_t number, const std::wstring& des
 void report_failure(Platform& platform, const PlatformFailure& failure)
 {
     try {
-        platform.show_message_box(compose_failure_prompt(failure.number, failure.description),
-                                  MB_ICONERROR, std::wstring{kErrorTitle});
+        platform.show_message_box(compose_failure_prompt(failure.number, failure.description), MB_ICONERROR,
+                                  std::wstring{kErrorTitle});
     } catch (const PlatformFailure&) {
         // The report has nobody left to tell; the run ends all the same.
     }

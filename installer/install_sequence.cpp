@@ -46,8 +46,8 @@ void run_install_sequence(Platform& platform)
         addin_directory = with_trailing_separator(std::move(addin_directory));
 
         // Step 6: only No stops here; any other answer goes on to the install.
-        const int answer = platform.show_message_box(std::wstring{kConfirmationPrompt},
-                                                     MB_YESNO | MB_ICONQUESTION, std::wstring{kConfirmationTitle});
+        const int answer = platform.show_message_box(std::wstring{kConfirmationPrompt}, MB_YESNO | MB_ICONQUESTION,
+                                                     std::wstring{kConfirmationTitle});
         if (answer == IDNO) {
             platform.end_program(exit_status::kDeclined);
         }
@@ -61,8 +61,7 @@ void run_install_sequence(Platform& platform)
         const std::wstring program_directory = with_trailing_separator(platform.program_directory());
         platform.copy_file(program_directory + std::wstring{kAddinFileName},
                            addin_directory + std::wstring{kAddinFileName});
-        platform.show_message_box(std::wstring{kCompletionPrompt}, MB_ICONINFORMATION,
-                                  std::wstring{kCompletionTitle});
+        platform.show_message_box(std::wstring{kCompletionPrompt}, MB_ICONINFORMATION, std::wstring{kCompletionTitle});
         platform.end_program(exit_status::kInstalled);
     } catch (const PlatformFailure& failure) {
         report_failure(platform, failure);

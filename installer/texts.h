@@ -39,7 +39,7 @@ inline constexpr int IDNO = 7;
 // Exit status of each way a run can end. Windows Installer's codes where one fits, so that a
 // deployment tool reads them as it reads an MSI's.
 namespace exit_status {
-inline constexpr std::uint32_t kInstalled = 0;             // ERROR_SUCCESS
+inline constexpr std::uint32_t kInstalled = 0;  // ERROR_SUCCESS
 inline constexpr std::uint32_t kExcelNotInstalled = 10;
 inline constexpr std::uint32_t kNoDestination = 11;
 inline constexpr std::uint32_t kFailedBeforeInstall = 12;  // Excel or the confirmation box failed

@@ -129,7 +129,10 @@ public:
     UniqueHlocal& operator=(const UniqueHlocal&) = delete;
 
     template <typename T>
-    T* as() const { return static_cast<T*>(value_); }
+    T* as() const
+    {
+        return static_cast<T*>(value_);
+    }
     HLOCAL* put() { return &value_; }
 
 private:

@@ -6,7 +6,8 @@ namespace kelmina::win32 {
 
 std::wstring describe_error(DWORD code)
 {
-    constexpr DWORD kFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    constexpr DWORD kFlags =
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     const DWORD languages[] = {MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), 0};
     for (const DWORD language : languages) {
         UniqueHlocal buffer;
@@ -69,8 +70,8 @@ private:
         }
         DISPPARAMS no_arguments{};
         UniqueExcepInfo exception;
-        const HRESULT hr =
-            dispatch_->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, kind, &no_arguments, result, exception.get(), nullptr);
+        const HRESULT hr = dispatch_->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, kind, &no_arguments, result,
+                                             exception.get(), nullptr);
         if (hr == DISP_E_EXCEPTION) {
             // The server's own account of the failure says more than DISP_E_EXCEPTION does.
             const EXCEPINFO& info = exception.filled();

@@ -90,7 +90,8 @@ TEST(InstallSequence, FailureBeforeTheConfirmationEndsSilentlyAndReleasesExcel)
 TEST(InstallSequence, FailureAfterTheConfirmationIsReported)
 {
     const PlatformFailure missing{2, L"指定されたファイルが見つかりません。"};
-    const std::wstring report = L"box 16 エラー | 何らかのエラーが発生しました\r\nErrCode:2  内容:指定されたファイルが見つかりません。";
+    const std::wstring report =
+        L"box 16 エラー | 何らかのエラーが発生しました\r\nErrCode:2  内容:指定されたファイルが見つかりません。";
 
     FakePlatform copy_fails;
     copy_fails.copy_failure = missing;

@@ -20,8 +20,8 @@ struct Button {
     int id;
     const wchar_t* name;
 };
-constexpr Button kButtons[] = {{IDOK, L"ok"},       {IDCANCEL, L"cancel"}, {IDABORT, L"abort"},
-                               {IDRETRY, L"retry"}, {IDIGNORE, L"ignore"}, {IDYES, L"yes"},
+constexpr Button kButtons[] = {{IDOK, L"ok"},       {IDCANCEL, L"cancel"},     {IDABORT, L"abort"},
+                               {IDRETRY, L"retry"}, {IDIGNORE, L"ignore"},     {IDYES, L"yes"},
                                {IDNO, L"no"},       {IDTRYAGAIN, L"tryagain"}, {IDCONTINUE, L"continue"}};
 
 std::wstring window_text(HWND window)
@@ -83,7 +83,9 @@ int wmain(int argc, wchar_t** argv)
     const ULONGLONG deadline = GetTickCount64() + 1000ULL * std::wcstoul(argv[5], nullptr, 10);
 
     const HMODULE probe = LoadLibraryW((kelmina::wine_tests::own_directory() + L"box_probe.dll").c_str());
-    const auto install_probe = probe ? reinterpret_cast<BOOL (*)()>(reinterpret_cast<void*>(GetProcAddress(probe, "install_box_probe"))) : nullptr;
+    const auto install_probe =
+        probe ? reinterpret_cast<BOOL (*)()>(reinterpret_cast<void*>(GetProcAddress(probe, "install_box_probe")))
+              : nullptr;
     if (install_probe == nullptr || !install_probe()) {
         append_event(log_path, {{"who", L"driver"}, {"event", L"no-probe"}});
         return 3;
@@ -95,7 +97,8 @@ int wmain(int argc, wchar_t** argv)
     std::wstring command_line = L"\"" + installer + L"\"";
     if (!CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         working_directory.c_str(), &startup, &process)) {
-        append_event(log_path, {{"who", L"driver"}, {"event", L"no-start"}, {"error", std::to_wstring(GetLastError())}});
+        append_event(log_path,
+                     {{"who", L"driver"}, {"event", L"no-start"}, {"error", std::to_wstring(GetLastError())}});
         return 4;
     }
     CloseHandle(process.hThread);
@@ -143,9 +146,11 @@ int wmain(int argc, wchar_t** argv)
                 pressed = button.id;
             }
         }
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(pressed, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, pressed)));
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(pressed, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, pressed)));
         // Wait for this box to go before looking for the next one.
-        while (IsWindow(box) && WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT && GetTickCount64() <= deadline) {
+        while (IsWindow(box) && WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT &&
+               GetTickCount64() <= deadline) {
             pump_messages();
         }
     }

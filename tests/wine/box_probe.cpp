@@ -27,8 +27,10 @@ UINT_PTR icon_flag(HWND box)
     const struct {
         LPCWSTR resource;
         UINT_PTR flag;
-    } kStandard[] = {{IDI_HAND, MB_ICONERROR}, {IDI_QUESTION, MB_ICONQUESTION},
-                     {IDI_EXCLAMATION, MB_ICONWARNING}, {IDI_ASTERISK, MB_ICONINFORMATION}};
+    } kStandard[] = {{IDI_HAND, MB_ICONERROR},
+                     {IDI_QUESTION, MB_ICONQUESTION},
+                     {IDI_EXCLAMATION, MB_ICONWARNING},
+                     {IDI_ASTERISK, MB_ICONINFORMATION}};
     for (const auto& each : kStandard) {
         if (search.icon != nullptr && search.icon == LoadIconW(nullptr, each.resource)) {
             return each.flag;

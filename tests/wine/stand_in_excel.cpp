@@ -24,7 +24,10 @@ std::wstring g_log_path;
 std::map<std::string, std::wstring> g_config;
 DWORD g_main_thread = 0;
 
-void log_event(const wchar_t* event) { append_event(g_log_path, {{"who", L"excel"}, {"event", event}}); }
+void log_event(const wchar_t* event)
+{
+    append_event(g_log_path, {{"who", L"excel"}, {"event", event}});
+}
 
 void read_config(const std::wstring& path)
 {
@@ -49,7 +52,10 @@ void read_config(const std::wstring& path)
     }
 }
 
-bool configured(const char* key) { return g_config[key] == L"1"; }
+bool configured(const char* key)
+{
+    return g_config[key] == L"1";
+}
 
 class Application final : public IDispatch {
 public:
