@@ -4,6 +4,19 @@
 
 namespace kelmina::win32 {
 
+void restrict_dll_search_to_system_directory()
+{
+    // SetDefaultDllDirectories came to Windows 7 with an update (KB2533623); a static import
+    // would keep the program from starting where that update is missing.
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (set_default_dll_directories == nullptr || !set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        // Without it, at least the working directory leaves the search path.
+        SetDllDirectoryW(L"");
+    }
+}
+
 std::wstring describe_error(DWORD code)
 {
     constexpr DWORD kFlags =

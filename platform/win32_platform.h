@@ -22,6 +22,9 @@ private:
     std::optional<ComApartment> apartment_;
 };
 
+// Takes the program's own directory and the working directory out of the DLL search path.
+void restrict_dll_search_to_system_directory();
+
 // The failure of the Win32 call that just failed; call it before anything else can touch the
 // thread's last-error value.
 PlatformFailure last_error_failure();

@@ -1,25 +1,14 @@
-#!/usr/bin/env python3
 """The installer's twin, run under wine64 as on a user's machine: real message boxes, a real
 out-of-process stand-in for Excel, real files. Each scenario checks the boxes, the files, what the
 stand-in was asked and the exit status. Every scenario runs under code page 1252 and again under
 code page 932."""
 
 import json
-import os
 import shutil
-import subprocess
-import sys
 import time
 import unittest
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-TWIN = ROOT / "dist" / "win64" / "KelminaAddinInstaller.exe"
-HARNESS = ROOT / "build" / "win64" / "tests" / "wine"
-WORK = ROOT / "build" / "wine-tests"
-PREFIX = WORK / "prefix"
-DRIVE_C = PREFIX / "drive_c"
-WINE_BIN = Path("/usr/lib/wine")
+from wine_prefix import DRIVE_C, PREFIX, REGISTRATION, TWIN, UNREGISTRATION, WINE, unix_path
 
 # The tests' own copy of the texts the user must see.
 ADDIN = "ケルミナアドイン.xla"
@@ -32,61 +21,6 @@ REPORT_HEAD = "何らかのエラーが発生しました\r\nErrCode:"
 PROGRAM = "C:\\kelmina\\program"
 LIBRARY = "C:\\kelmina\\library"
 WORKBOOK = bytes(range(256)) * 64 + "ケルミナ".encode("utf-8")
-
-STAND_IN_CLASS = "{5C7D2A10-8E4B-4F3A-9B61-2D0E7A3C9F42}"
-REGISTRATION = f"""REGEDIT4
-
-[HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application\\CLSID]
-@="{STAND_IN_CLASS}"
-
-[HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{STAND_IN_CLASS}\\LocalServer32]
-@="C:\\\\standin\\\\stand_in_excel.exe"
-"""
-UNREGISTRATION = "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application]\n"
-
-
-def unix_path(windows_path):
-    """Where a C: path of the prefix lies on this machine."""
-    assert windows_path.startswith("C:\\"), windows_path
-    return DRIVE_C.joinpath(*windows_path[3:].replace("/", "\\").split("\\"))
-
-
-class Wine:
-    """A throwaway headless prefix, and the processes run in it."""
-
-    def __init__(self):
-        self.locale = "C.UTF-8"
-        self.log = open(WORK / "wine.log", "ab")
-
-    def env(self):
-        return dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                    LC_ALL=self.locale, PATH=f"{WINE_BIN}:{os.environ['PATH']}", DISPLAY="")
-
-    def run(self, *args, timeout=60):
-        # Output goes to a file: a pipe would be held open by processes that outlive the call.
-        return subprocess.run([str(WINE_BIN / "wine64"), *args], env=self.env(), stdout=self.log,
-                              stderr=self.log, timeout=timeout).returncode
-
-    def server(self, flag):
-        subprocess.run([str(WINE_BIN / "wineserver"), flag], env=self.env(), stdout=self.log, stderr=self.log,
-                       timeout=60)
-
-    def create(self):
-        shutil.rmtree(PREFIX, ignore_errors=True)
-        self.run("wineboot", "-i", timeout=180)
-        self.run("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f")
-        # The desktop process must start again on the null driver before the first box.
-        self.restart()
-
-    def restart(self):
-        self.server("-k")
-        self.server("-w")
-
-    def import_registry(self, text):
-        reg_file = DRIVE_C / "registry.reg"
-        reg_file.write_text(text, encoding="utf-8")
-        assert self.run("regedit", "/s", "C:\\registry.reg") == 0
-
 
 class Run:
     def __init__(self, events):
@@ -266,24 +200,3 @@ class JapaneseScenarios(Scenarios):
     locale = "ja_JP.UTF-8"
 
 
-def set_up_prefix():
-    WORK.mkdir(parents=True, exist_ok=True)
-    WINE.create()
-    for directory, files in (("standin", ["stand_in_excel.exe"]), ("driver", ["box_driver.exe", "box_probe.dll"])):
-        (DRIVE_C / directory).mkdir(exist_ok=True)
-        for name in files:
-            shutil.copy(HARNESS / name, DRIVE_C / directory)
-    WINE.import_registry(REGISTRATION)
-
-
-if __name__ == "__main__":
-    WORK.mkdir(parents=True, exist_ok=True)
-    WINE = Wine()
-    started = time.monotonic()
-    try:
-        set_up_prefix()
-        result = unittest.main(exit=False, verbosity=2).result
-    finally:
-        WINE.server("-k")
-    print(f"scenarios under Wine: {time.monotonic() - started:.0f} s")
-    sys.exit(0 if result.wasSuccessful() else 1)

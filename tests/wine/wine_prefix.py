@@ -1,0 +1,87 @@
+"""The throwaway Wine prefix that the tests under Wine share: headless, with the stand-in for
+Excel registered and the test programs in place. Never the user's own ~/.wine."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+TWIN = ROOT / "dist" / "win64" / "KelminaAddinInstaller.exe"
+RELEASE = ROOT / "dist" / "win32" / "KelminaAddinInstaller.exe"
+HARNESS = ROOT / "build" / "win64" / "tests" / "wine"
+WORK = ROOT / "build" / "wine-tests"
+PREFIX = WORK / "prefix"
+DRIVE_C = PREFIX / "drive_c"
+WINE_BIN = Path("/usr/lib/wine")
+
+STAND_IN_CLASS = "{5C7D2A10-8E4B-4F3A-9B61-2D0E7A3C9F42}"
+REGISTRATION = f"""REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application\\CLSID]
+@="{STAND_IN_CLASS}"
+
+[HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{STAND_IN_CLASS}\\LocalServer32]
+@="C:\\\\standin\\\\stand_in_excel.exe"
+"""
+UNREGISTRATION = "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application]\n"
+
+
+def unix_path(windows_path):
+    """Where a C: path of the prefix lies on this machine."""
+    assert windows_path.startswith("C:\\"), windows_path
+    return DRIVE_C.joinpath(*windows_path[3:].replace("/", "\\").split("\\"))
+
+
+class Wine:
+    """A throwaway headless prefix, and the processes run in it."""
+
+    def __init__(self):
+        self.locale = "C.UTF-8"
+        WORK.mkdir(parents=True, exist_ok=True)
+        self.log = open(WORK / "wine.log", "ab")
+
+    def env(self, overrides=""):
+        # No Mono or Gecko prompts; DLL overrides of a test come after those.
+        return dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all",
+                    WINEDLLOVERRIDES=";".join(filter(None, ["mscoree,mshtml=", overrides])),
+                    LC_ALL=self.locale, PATH=f"{WINE_BIN}:{os.environ['PATH']}", DISPLAY="")
+
+    def run(self, *args, overrides="", timeout=60):
+        # Output goes to a file: a pipe would be held open by processes that outlive the call.
+        return subprocess.run([str(WINE_BIN / "wine64"), *args], env=self.env(overrides), stdout=self.log,
+                              stderr=self.log, timeout=timeout).returncode
+
+    def server(self, flag):
+        subprocess.run([str(WINE_BIN / "wineserver"), flag], env=self.env(), stdout=self.log, stderr=self.log,
+                       timeout=60)
+
+    def create(self):
+        shutil.rmtree(PREFIX, ignore_errors=True)
+        self.run("wineboot", "-i", timeout=180)
+        self.run("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        # The desktop process must start again on the null driver before the first box.
+        self.restart()
+
+    def restart(self):
+        self.server("-k")
+        self.server("-w")
+
+    def import_registry(self, text):
+        reg_file = DRIVE_C / "registry.reg"
+        reg_file.write_text(text, encoding="utf-8")
+        assert self.run("regedit", "/s", "C:\\registry.reg") == 0
+
+
+
+WINE = Wine()
+
+
+def set_up_prefix():
+    WINE.create()
+    harness = {"standin": ["stand_in_excel.exe"], "driver": ["box_driver.exe", "box_probe.dll", "read_resources.exe"]}
+    for directory, files in harness.items():
+        (DRIVE_C / directory).mkdir(exist_ok=True)
+        for name in files:
+            shutil.copy(HARNESS / name, DRIVE_C / directory)
+    WINE.import_registry(REGISTRATION)
