@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/win32_file_copy.h"
+
 namespace kelmina::win32 {
 
 void restrict_dll_search_to_system_directory()
@@ -158,9 +160,7 @@ std::wstring Win32Platform::program_directory()
 
 void Win32Platform::copy_file(const std::wstring& source, const std::wstring& destination)
 {
-    if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
-        throw last_error_failure();
-    }
+    copy_file_atomically(source, destination);
 }
 
 void Win32Platform::end_process(std::uint32_t exit_status)

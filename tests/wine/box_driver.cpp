@@ -1,10 +1,11 @@
 // Plays the user: starts the installer in a chosen working directory, reads every message box
 // it shows and presses the button the scenario names, then records the exit status.
 //
-//   box_driver.exe INSTALLER WORKING_DIRECTORY EVENT_LOG ANSWERS SECONDS
+//   box_driver.exe INSTALLER WORKING_DIRECTORY EVENT_LOG ANSWERS SECONDS [HELD_FILE]
 //
 // ANSWERS names the button for each box in turn, comma-separated: ok, yes, no, cancel. A box
 // beyond the list is logged and dismissed with its first button. SECONDS bounds the whole run.
+// HELD_FILE is kept open without sharing for the whole run, as Excel keeps a loaded add-in.
 #include <windows.h>
 
 #include <sstream>
@@ -54,6 +55,19 @@ HWND find_box(DWORD process_id)
     return search.box;
 }
 
+// Milliseconds since the driver started, for timing the steps between boxes.
+std::wstring elapsed_ms()
+{
+    static LARGE_INTEGER frequency{}, start{};
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    if (frequency.QuadPart == 0) {
+        QueryPerformanceFrequency(&frequency);
+        start = now;
+    }
+    return std::to_wstring((now.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
+}
+
 void pump_messages()
 {
     MSG message;
@@ -66,7 +80,7 @@ void pump_messages()
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 6) {
+    if (argc != 6 && argc != 7) {
         return 2;
     }
     const std::wstring installer = argv[1];
@@ -81,6 +95,7 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     const ULONGLONG deadline = GetTickCount64() + 1000ULL * std::wcstoul(argv[5], nullptr, 10);
+    elapsed_ms();
 
     const HMODULE probe = LoadLibraryW((kelmina::wine_tests::own_directory() + L"box_probe.dll").c_str());
     const auto install_probe =
@@ -89,6 +104,15 @@ int wmain(int argc, wchar_t** argv)
     if (install_probe == nullptr || !install_probe()) {
         append_event(log_path, {{"who", L"driver"}, {"event", L"no-probe"}});
         return 3;
+    }
+
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (argc == 7) {
+        held = CreateFileW(argv[6], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (held == INVALID_HANDLE_VALUE) {
+            append_event(log_path, {{"who", L"driver"}, {"event", L"no-hold"}});
+            return 3;
+        }
     }
 
     STARTUPINFOW startup{};
@@ -105,7 +129,8 @@ int wmain(int argc, wchar_t** argv)
 
     std::size_t answered = 0;
     bool timed_out = false;
-    while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+    // Short waits: the time from an answer to the next box measures the step in between.
+    while (WaitForSingleObject(process.hProcess, 5) == WAIT_TIMEOUT) {
         pump_messages();
         if (GetTickCount64() > deadline) {
             timed_out = true;
@@ -134,6 +159,7 @@ int wmain(int argc, wchar_t** argv)
         ++answered;
         append_event(log_path, {{"who", L"driver"},
                                 {"event", L"box"},
+                                {"ms", elapsed_ms()},
                                 {"title", window_text(box)},
                                 {"prompt", window_text(GetDlgItem(box, 0xFFFF))},
                                 {"buttons", buttons},
@@ -148,6 +174,7 @@ int wmain(int argc, wchar_t** argv)
         }
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(pressed, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(box, pressed)));
+        append_event(log_path, {{"who", L"driver"}, {"event", L"answered"}, {"ms", elapsed_ms()}});
         // Wait for this box to go before looking for the next one.
         while (IsWindow(box) && WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT &&
                GetTickCount64() <= deadline) {
@@ -163,5 +190,8 @@ int wmain(int argc, wchar_t** argv)
         append_event(log_path, {{"who", L"driver"}, {"event", L"exit"}, {"status", std::to_wstring(exit_code)}});
     }
     CloseHandle(process.hProcess);
+    if (held != INVALID_HANDLE_VALUE) {
+        CloseHandle(held);
+    }
     return timed_out ? 5 : 0;
 }

@@ -4,6 +4,7 @@ stand-in was asked and the exit status. Every scenario runs under code page 1252
 code page 932."""
 
 import json
+import os
 import shutil
 import time
 import unittest
@@ -34,7 +35,10 @@ class Run:
         return next(i for i, e in enumerate(self.events) if e["who"] == who and e["event"] == event)
 
 
-class Scenarios(unittest.TestCase):
+class InstallerRunCase(unittest.TestCase):
+    """A fresh program directory with the twin and the workbook, an empty add-in directory, and
+    the means to run the installer and look at what it did."""
+
     locale = "C.UTF-8"
 
     @classmethod
@@ -50,14 +54,14 @@ class Scenarios(unittest.TestCase):
         unix_path(PROGRAM + "\\" + ADDIN).write_bytes(WORKBOOK)
 
     def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
-                library_path_fails=False, quit_fails=False):
+                library_path_fails=False, quit_fails=False, held_file=None):
         (DRIVE_C / "standin" / "stand_in.cfg").write_text(
             f"library_path={library_path}\nlibrary_path_fails={int(library_path_fails)}\nquit_fails={int(quit_fails)}\n",
             encoding="utf-8")
         events_log = DRIVE_C / "standin" / "events.log"
         events_log.unlink(missing_ok=True)
         WINE.run("C:\\driver\\box_driver.exe", program + "\\KelminaAddinInstaller.exe", working_directory,
-                 "C:\\standin\\events.log", answers, "40", timeout=90)
+                 "C:\\standin\\events.log", answers, "40", *([held_file] if held_file else []), timeout=90)
         # The stand-in notes its own end; give it a moment after the installer has gone.
         for _ in range(100):
             events = [json.loads(line) for line in events_log.read_text(encoding="utf-8").splitlines()]
@@ -84,6 +88,7 @@ class Scenarios(unittest.TestCase):
             self.assertLess(run.position("excel", "release"), boxes[0], "Excel released before the first box")
 
     def assert_report(self, run, number):
+        """The last box is the failure report for `number`; gives back its description."""
         title, prompt, buttons, icon = run.boxes[-1]
         self.assertEqual((title, buttons, icon), ("エラー", "ok", "16"))
         self.assertTrue(prompt.startswith(f"{REPORT_HEAD}{number}  内容:"), prompt)
@@ -94,6 +99,9 @@ class Scenarios(unittest.TestCase):
             self.assertTrue(any("\u3040" <= c <= "\u9fff" for c in description), f"Japanese: {description!r}")
         return description
 
+
+
+class Scenarios(InstallerRunCase):
     # The six ways a run ends.
 
     def test_without_excel_only_the_not_installed_box_is_shown(self):
@@ -200,3 +208,70 @@ class JapaneseScenarios(Scenarios):
     locale = "ja_JP.UTF-8"
 
 
+
+
+class DestinationStates(InstallerRunCase):
+    """The destination is, after any run, either the old add-in untouched or the new one complete,
+    and nothing else lies beside it."""
+
+    OLD = b"the add-in that worked a minute ago"
+
+    def place_old_addin(self):
+        target = unix_path(LIBRARY + "\\" + ADDIN)
+        target.write_bytes(self.OLD)
+        return target
+
+    def test_refusing_targets_keep_the_old_addin(self):
+        # Each refusal comes after the copy has been written beside the target, at the rename.
+        target = self.place_old_addin()
+        target.chmod(0o444)  # what Wine shows as the read-only attribute
+        run = self.install()
+        self.assert_report(run, 5)  # ERROR_ACCESS_DENIED
+        self.assert_library_holds({ADDIN: self.OLD})
+        target.chmod(0o644)
+
+        # Excel keeps a loaded add-in open without sharing.
+        run = self.install(held_file=LIBRARY + "\\" + ADDIN)
+        self.assertEqual(run.boxes[0], CONFIRMATION)
+        self.assert_report(run, 32)  # ERROR_SHARING_VIOLATION
+        self.assertEqual(run.exit_status, 1603)
+        self.assert_library_holds({ADDIN: self.OLD})
+
+    def test_library_on_a_drive_that_does_not_exist(self):
+        self.assertFalse((PREFIX / "dosdevices" / "q:").exists())
+        run = self.install(library_path="Q:\\Office\\Library")
+        self.assert_report(run, 3)  # ERROR_PATH_NOT_FOUND
+        self.assertEqual(run.exit_status, 1603)
+
+    def test_large_workbook_arrives_byte_for_byte_with_its_time(self):
+        # Every byte value, in a size that does not fall on the copy's block boundaries.
+        workbook = bytes(range(256)) * (3 * 4096 + 17) + bytes(reversed(range(256)))
+        source = unix_path(PROGRAM + "\\" + ADDIN)
+        source.write_bytes(workbook)
+        os.utime(source, (1700000000, 1700000000))
+        run = self.install()
+        self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+        self.assert_library_holds({ADDIN: workbook})
+        self.assertEqual(unix_path(LIBRARY + "\\" + ADDIN).stat().st_mtime, 1700000000, "last-write time kept")
+
+    def test_long_paths_at_both_ends(self):
+        # Wine starts no program whose path reaches MAX_PATH (CreateProcessW fails with
+        # ERROR_INVALID_NAME), so the program lies as deep as Wine allows; the add-in directory,
+        # the copy's target and its temporary file lie well past MAX_PATH.
+        deep = "\\".join(f"{n:02d}-ケルミナ-" + "x" * 50 for n in range(5))
+        library = f"C:\\long\\library\\{deep}"
+        program = f"C:\\long\\program\\{deep}"[:259 - len("\\KelminaAddinInstaller.exe")].rstrip("\\")
+        self.assertEqual(len(program + "\\KelminaAddinInstaller.exe"), 259)
+        self.assertGreater(len(library + "\\" + ADDIN), 300)
+        shutil.rmtree(DRIVE_C / "long", ignore_errors=True)
+        unix_path(program).mkdir(parents=True)
+        unix_path(library).mkdir(parents=True)
+        shutil.copy(TWIN, unix_path(program))
+        unix_path(program + "\\" + ADDIN).write_bytes(WORKBOOK)
+        try:
+            run = self.install(program=program, library_path=library)
+            self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+            self.assertEqual(run.exit_status, 0)
+            self.assert_library_holds({ADDIN: WORKBOOK}, directory=library)
+        finally:
+            shutil.rmtree(DRIVE_C / "long", ignore_errors=True)
