@@ -1,11 +1,13 @@
 // Plays the user: starts the installer in a chosen working directory, reads every message box
 // it shows and presses the button the scenario names, then records the exit status.
 //
-//   box_driver.exe INSTALLER WORKING_DIRECTORY EVENT_LOG ANSWERS SECONDS [HELD_FILE]
+//   box_driver.exe INSTALLER WORKING_DIRECTORY EVENT_LOG ANSWERS SECONDS [--hold FILE] [--pause FILE]
 //
 // ANSWERS names the button for each box in turn, comma-separated: ok, yes, no, cancel. A box
 // beyond the list is logged and dismissed with its first button. SECONDS bounds the whole run.
-// HELD_FILE is kept open without sharing for the whole run, as Excel keeps a loaded add-in.
+// --hold keeps FILE open without sharing for the whole run, as Excel keeps a loaded add-in.
+// --pause waits, before answering each box, until FILE exists, then deletes it: time for
+// someone outside Wine to take a picture of the box.
 #include <windows.h>
 
 #include <sstream>
@@ -80,8 +82,13 @@ void pump_messages()
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 6 && argc != 7) {
+    if (argc < 6 || argc % 2 != 0) {
         return 2;
+    }
+    std::wstring held_path;
+    std::wstring pause_path;
+    for (int option = 6; option + 1 < argc; option += 2) {
+        (std::wstring{argv[option]} == L"--hold" ? held_path : pause_path) = argv[option + 1];
     }
     const std::wstring installer = argv[1];
     const std::wstring working_directory = argv[2];
@@ -107,8 +114,8 @@ int wmain(int argc, wchar_t** argv)
     }
 
     HANDLE held = INVALID_HANDLE_VALUE;
-    if (argc == 7) {
-        held = CreateFileW(argv[6], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (!held_path.empty()) {
+        held = CreateFileW(held_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (held == INVALID_HANDLE_VALUE) {
             append_event(log_path, {{"who", L"driver"}, {"event", L"no-hold"}});
             return 3;
@@ -157,6 +164,8 @@ int wmain(int argc, wchar_t** argv)
         const bool topmost = (GetWindowLongPtrW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
         const std::wstring answer = answered < answers.size() ? answers[answered] : L"unexpected";
         ++answered;
+        RECT frame{};
+        GetWindowRect(box, &frame);
         append_event(log_path, {{"who", L"driver"},
                                 {"event", L"box"},
                                 {"ms", elapsed_ms()},
@@ -165,7 +174,14 @@ int wmain(int argc, wchar_t** argv)
                                 {"buttons", buttons},
                                 {"icon", std::to_wstring(icon)},
                                 {"topmost", topmost ? L"1" : L"0"},
-                                {"answer", answer}});
+                                {"answer", answer},
+                                {"rect", std::to_wstring(frame.left) + L"," + std::to_wstring(frame.top) + L"," +
+                                             std::to_wstring(frame.right - frame.left) + L"," +
+                                             std::to_wstring(frame.bottom - frame.top)}});
+        while (!pause_path.empty() && !DeleteFileW(pause_path.c_str()) && GetTickCount64() <= deadline) {
+            pump_messages();
+            Sleep(20);
+        }
         int pressed = first_button;
         for (const Button& button : kButtons) {
             if (answer == button.name) {

@@ -61,7 +61,7 @@ class InstallerRunCase(unittest.TestCase):
         events_log = DRIVE_C / "standin" / "events.log"
         events_log.unlink(missing_ok=True)
         WINE.run("C:\\driver\\box_driver.exe", program + "\\KelminaAddinInstaller.exe", working_directory,
-                 "C:\\standin\\events.log", answers, "40", *([held_file] if held_file else []), timeout=90)
+                 "C:\\standin\\events.log", answers, "40", *(["--hold", held_file] if held_file else []), timeout=90)
         # The stand-in notes its own end; give it a moment after the installer has gone.
         for _ in range(100):
             events = [json.loads(line) for line in events_log.read_text(encoding="utf-8").splitlines()]

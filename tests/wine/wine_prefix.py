@@ -34,33 +34,43 @@ def unix_path(windows_path):
 
 
 class Wine:
-    """A throwaway headless prefix, and the processes run in it."""
+    """A throwaway prefix, and the processes run in it. Headless (the null graphics driver)
+    unless a display is given."""
 
-    def __init__(self):
+    def __init__(self, prefix=PREFIX, display=None):
+        self.prefix = prefix
+        self.drive_c = prefix / "drive_c"
+        self.display = display
         self.locale = "C.UTF-8"
-        WORK.mkdir(parents=True, exist_ok=True)
-        self.log = open(WORK / "wine.log", "ab")
+        prefix.parent.mkdir(parents=True, exist_ok=True)
+        self.log = open(prefix.parent / "wine.log", "ab")
 
     def env(self, overrides=""):
         # No Mono or Gecko prompts; DLL overrides of a test come after those.
-        return dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all",
+        return dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                     WINEDLLOVERRIDES=";".join(filter(None, ["mscoree,mshtml=", overrides])),
-                    LC_ALL=self.locale, PATH=f"{WINE_BIN}:{os.environ['PATH']}", DISPLAY="")
+                    LC_ALL=self.locale, PATH=f"{WINE_BIN}:{os.environ['PATH']}", DISPLAY=self.display or "")
 
     def run(self, *args, overrides="", timeout=60):
         # Output goes to a file: a pipe would be held open by processes that outlive the call.
         return subprocess.run([str(WINE_BIN / "wine64"), *args], env=self.env(overrides), stdout=self.log,
                               stderr=self.log, timeout=timeout).returncode
 
+    def start(self, *args):
+        """Starts a program and does not wait for it."""
+        return subprocess.Popen([str(WINE_BIN / "wine64"), *args], env=self.env(), stdout=self.log,
+                                stderr=self.log)
+
     def server(self, flag):
         subprocess.run([str(WINE_BIN / "wineserver"), flag], env=self.env(), stdout=self.log, stderr=self.log,
                        timeout=60)
 
     def create(self):
-        shutil.rmtree(PREFIX, ignore_errors=True)
+        shutil.rmtree(self.prefix, ignore_errors=True)
         self.run("wineboot", "-i", timeout=180)
-        self.run("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f")
-        # The desktop process must start again on the null driver before the first box.
+        if self.display is None:
+            self.run("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        # Let the first start finish, and the desktop process start again on the chosen driver.
         self.restart()
 
     def restart(self):
@@ -68,20 +78,20 @@ class Wine:
         self.server("-w")
 
     def import_registry(self, text):
-        reg_file = DRIVE_C / "registry.reg"
+        reg_file = self.drive_c / "registry.reg"
         reg_file.write_text(text, encoding="utf-8")
         assert self.run("regedit", "/s", "C:\\registry.reg") == 0
 
+    def set_up(self):
+        """A new prefix with the stand-in for Excel registered and the test programs in place."""
+        self.create()
+        harness = {"standin": ["stand_in_excel.exe"],
+                   "driver": ["box_driver.exe", "box_probe.dll", "read_resources.exe"]}
+        for directory, files in harness.items():
+            (self.drive_c / directory).mkdir(exist_ok=True)
+            for name in files:
+                shutil.copy(HARNESS / name, self.drive_c / directory)
+        self.import_registry(REGISTRATION)
 
 
 WINE = Wine()
-
-
-def set_up_prefix():
-    WINE.create()
-    harness = {"standin": ["stand_in_excel.exe"], "driver": ["box_driver.exe", "box_probe.dll", "read_resources.exe"]}
-    for directory, files in harness.items():
-        (DRIVE_C / directory).mkdir(exist_ok=True)
-        for name in files:
-            shutil.copy(HARNESS / name, DRIVE_C / directory)
-    WINE.import_registry(REGISTRATION)
