@@ -104,6 +104,9 @@ int wmain(int argc, wchar_t** argv)
     const ULONGLONG deadline = GetTickCount64() + 1000ULL * std::wcstoul(argv[5], nullptr, 10);
     elapsed_ms();
 
+    // The system code page that the installer, started from here, runs under.
+    append_event(log_path, {{"who", L"driver"}, {"event", L"start"}, {"acp", std::to_wstring(GetACP())}});
+
     const HMODULE probe = LoadLibraryW((kelmina::wine_tests::own_directory() + L"box_probe.dll").c_str());
     const auto install_probe =
         probe ? reinterpret_cast<BOOL (*)()>(reinterpret_cast<void*>(GetProcAddress(probe, "install_box_probe")))

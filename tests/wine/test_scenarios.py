@@ -30,6 +30,7 @@ class Run:
         self.excel = [e["event"] for e in events if e["who"] == "excel"]
         ends = [e for e in events if e["who"] == "driver" and e["event"] in ("exit", "timeout")]
         self.exit_status = int(ends[-1]["status"]) if ends and ends[-1]["event"] == "exit" else None
+        self.code_page = next((int(e["acp"]) for e in events if e["event"] == "start"), None)
 
     def position(self, who, event):
         return next(i for i, e in enumerate(self.events) if e["who"] == who and e["event"] == event)
@@ -40,6 +41,7 @@ class InstallerRunCase(unittest.TestCase):
     the means to run the installer and look at what it did."""
 
     locale = "C.UTF-8"
+    code_page = 1252
 
     @classmethod
     def setUpClass(cls):
@@ -69,7 +71,9 @@ class InstallerRunCase(unittest.TestCase):
             if not started or any(e["who"] == "excel" and e["event"] == "exit" for e in events):
                 break
             time.sleep(0.1)
-        return Run(events)
+        run = Run(events)
+        self.assertEqual(run.code_page, self.code_page, "the system code page of the run")
+        return run
 
     def assert_library_holds(self, expected, directory=LIBRARY):
         found = {p.name: p.read_bytes() for p in unix_path(directory).iterdir()}
@@ -206,6 +210,7 @@ class JapaneseScenarios(Scenarios):
     """The same scenarios on a Japanese system: code page 932, Japanese system messages."""
 
     locale = "ja_JP.UTF-8"
+    code_page = 932
 
 
 
