@@ -64,16 +64,21 @@ class InstallerRunCase(unittest.TestCase):
         events_log.unlink(missing_ok=True)
         WINE.run("C:\\driver\\box_driver.exe", program + "\\KelminaAddinInstaller.exe", working_directory,
                  "C:\\standin\\events.log", answers, "40", *(["--hold", held_file] if held_file else []), timeout=90)
-        # The stand-in notes its own end; give it a moment after the installer has gone.
+        # The stand-in notes its own end; give it a moment after the installer has gone. One
+        # still running would also answer the next run in its place.
         for _ in range(100):
             events = [json.loads(line) for line in events_log.read_text(encoding="utf-8").splitlines()]
-            started = any(e["who"] == "excel" and e["event"] == "start" for e in events)
-            if not started or any(e["who"] == "excel" and e["event"] == "exit" for e in events):
+            excel = [e["event"] for e in events if e["who"] == "excel"]
+            if not excel or "exit" in excel:
                 break
             time.sleep(0.1)
+        self.assertTrue(not excel or "exit" in excel, f"the stand-in for Excel is still running: {events}")
         run = Run(events)
         self.assertEqual(run.code_page, self.code_page, "the system code page of the run")
         return run
+
+    def assert_boxes(self, run, expected):
+        self.assertEqual(run.boxes, expected, "events of the run:\n" + "\n".join(map(str, run.events)))
 
     def assert_library_holds(self, expected, directory=LIBRARY):
         found = {p.name: p.read_bytes() for p in unix_path(directory).iterdir()}
@@ -114,27 +119,27 @@ class Scenarios(InstallerRunCase):
             run = self.install(answers="ok")
         finally:
             WINE.import_registry(REGISTRATION)
-        self.assertEqual(run.boxes, [NOT_INSTALLED])
+        self.assert_boxes(run, [NOT_INSTALLED])
         self.assertEqual(run.exit_status, 10)
         self.assertEqual(run.excel, [])
         self.assert_library_holds({})
 
     def test_empty_library_path_closes_excel_then_says_no_destination(self):
         run = self.install(answers="ok", library_path="")
-        self.assertEqual(run.boxes, [NO_DESTINATION])
+        self.assert_boxes(run, [NO_DESTINATION])
         self.assertEqual(run.exit_status, 11)
         self.assert_excel_closed_before_boxes(run)
 
     def test_no_ends_the_run_without_a_copy(self):
         run = self.install(answers="no")
-        self.assertEqual(run.boxes, [CONFIRMATION])
+        self.assert_boxes(run, [CONFIRMATION])
         self.assertEqual(run.exit_status, 1602)
         self.assert_excel_closed_before_boxes(run)
         self.assert_library_holds({})
 
     def test_yes_copies_the_workbook_and_says_so(self):
         run = self.install()
-        self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+        self.assert_boxes(run, [CONFIRMATION, COMPLETION])
         self.assertEqual(run.exit_status, 0)
         self.assert_excel_closed_before_boxes(run)
         self.assert_library_holds({ADDIN: WORKBOOK})
@@ -153,7 +158,7 @@ class Scenarios(InstallerRunCase):
         for failing in ("library_path_fails", "quit_fails"):
             with self.subTest(failing):
                 run = self.install(answers="", **{failing: True})
-                self.assertEqual(run.boxes, [])
+                self.assert_boxes(run, [])
                 self.assertEqual(run.exit_status, 12)
                 self.assert_excel_closed_before_boxes(run, asked_quit=failing == "quit_fails")
                 self.assert_library_holds({})
@@ -164,7 +169,7 @@ class Scenarios(InstallerRunCase):
         for library_path in (LIBRARY + "\\", LIBRARY + "/"):
             with self.subTest(library_path):
                 run = self.install(library_path=library_path)
-                self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+                self.assert_boxes(run, [CONFIRMATION, COMPLETION])
                 self.assert_library_holds({ADDIN: WORKBOOK})
                 unix_path(LIBRARY + "\\" + ADDIN).unlink()
 
@@ -176,7 +181,7 @@ class Scenarios(InstallerRunCase):
             run = self.install(program="K:")
         finally:
             drive.unlink()
-        self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+        self.assert_boxes(run, [CONFIRMATION, COMPLETION])
         self.assert_library_holds({ADDIN: WORKBOOK})
 
     def test_workbook_comes_from_the_program_directory_not_the_working_directory(self):
@@ -184,7 +189,7 @@ class Scenarios(InstallerRunCase):
         decoy_directory.mkdir()
         (decoy_directory / ADDIN).write_bytes(b"decoy")
         run = self.install(working_directory="C:\\kelmina\\elsewhere")
-        self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+        self.assert_boxes(run, [CONFIRMATION, COMPLETION])
         self.assert_library_holds({ADDIN: WORKBOOK})
 
     def test_missing_library_directory_is_reported_and_not_created(self):
@@ -201,7 +206,7 @@ class Scenarios(InstallerRunCase):
         for attempt in ("first", "second"):
             with self.subTest(attempt):
                 run = self.install()
-                self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+                self.assert_boxes(run, [CONFIRMATION, COMPLETION])
                 self.assertEqual(run.exit_status, 0)
                 self.assert_library_holds({ADDIN: WORKBOOK})
 
@@ -255,7 +260,7 @@ class DestinationStates(InstallerRunCase):
         source.write_bytes(workbook)
         os.utime(source, (1700000000, 1700000000))
         run = self.install()
-        self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+        self.assert_boxes(run, [CONFIRMATION, COMPLETION])
         self.assert_library_holds({ADDIN: workbook})
         self.assertEqual(unix_path(LIBRARY + "\\" + ADDIN).stat().st_mtime, 1700000000, "last-write time kept")
 
@@ -275,7 +280,7 @@ class DestinationStates(InstallerRunCase):
         unix_path(program + "\\" + ADDIN).write_bytes(WORKBOOK)
         try:
             run = self.install(program=program, library_path=library)
-            self.assertEqual(run.boxes, [CONFIRMATION, COMPLETION])
+            self.assert_boxes(run, [CONFIRMATION, COMPLETION])
             self.assertEqual(run.exit_status, 0)
             self.assert_library_holds({ADDIN: WORKBOOK}, directory=library)
         finally:
