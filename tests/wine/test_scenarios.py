@@ -97,7 +97,8 @@ class InstallerRunCase(unittest.TestCase):
             self.assertLess(run.position("excel", "release"), boxes[0], "Excel released before the first box")
 
     def assert_report(self, run, number):
-        """The last box is the failure report for `number`; gives back its description."""
+        """The last box is the failure report for `number`, with a description."""
+        self.assertTrue(run.boxes, f"no box at all: {run.events}")
         title, prompt, buttons, icon = run.boxes[-1]
         self.assertEqual((title, buttons, icon), ("エラー", "ok", "16"))
         self.assertTrue(prompt.startswith(f"{REPORT_HEAD}{number}  内容:"), prompt)
@@ -106,8 +107,6 @@ class InstallerRunCase(unittest.TestCase):
         self.assertFalse(description.endswith(("\r", "\n")), "no line break after the description")
         if self.locale.startswith("ja_JP"):
             self.assertTrue(any("\u3040" <= c <= "\u9fff" for c in description), f"Japanese: {description!r}")
-        return description
-
 
 
 class Scenarios(InstallerRunCase):
