@@ -2,16 +2,19 @@
 
 #include <vector>
 
+#include "platform/long_path.h"
 #include "platform/win32_holders.h"
 #include "platform/win32_platform.h"
 
 namespace kelmina::win32 {
 
+namespace {
+
+// The path in the \\?\ form, which has no MAX_PATH limit whatever the system's long-path policy.
+// Relative parts, "/" and doubled separators are resolved first, as Windows resolves them for a
+// plain path; a path already in the \\?\ form stays as it is.
 std::wstring extended_length_path(const std::wstring& path)
 {
-    if (path.rfind(LR"(\\?\)", 0) == 0 || path.rfind(LR"(\\.\)", 0) == 0) {
-        return path;
-    }
     std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
     if (full.empty()) {
         throw last_error_failure();
@@ -21,13 +24,8 @@ std::wstring extended_length_path(const std::wstring& path)
         throw last_error_failure();
     }
     full.resize(length);
-    if (full.rfind(LR"(\\)", 0) == 0) {
-        return LR"(\\?\UNC\)" + full.substr(2);  // \\server\share\...
-    }
-    return LR"(\\?\)" + full;
+    return extended_length_form(full);
 }
-
-namespace {
 
 // The attributes a copy takes over from its source, as CopyFileW does.
 constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |

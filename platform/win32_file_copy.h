@@ -10,9 +10,4 @@ namespace kelmina::win32 {
 // the failure of the step that failed is thrown. No directory is created.
 void copy_file_atomically(const std::wstring& source, const std::wstring& destination);
 
-// The path in the \\?\ form, which has no MAX_PATH limit whatever the system's long-path policy.
-// Relative parts, "/" and doubled separators are resolved first, as Windows resolves them for a
-// plain path.
-std::wstring extended_length_path(const std::wstring& path);
-
 }  // namespace kelmina::win32

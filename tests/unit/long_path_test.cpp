@@ -1,0 +1,19 @@
+#include <gtest/gtest.h>
+
+#include "platform/long_path.h"
+
+namespace kelmina {
+namespace {
+
+TEST(ExtendedLengthForm, PrefixesDrivePathsAndRewritesSharesOnce)
+{
+    EXPECT_EQ(extended_length_form(LR"(C:\Program Files\Library\ケルミナアドイン.xla)"),
+              LR"(\\?\C:\Program Files\Library\ケルミナアドイン.xla)");
+    EXPECT_EQ(extended_length_form(LR"(\\server\share\Library\a.xla)"), LR"(\\?\UNC\server\share\Library\a.xla)");
+    EXPECT_EQ(extended_length_form(LR"(\\?\C:\already\a.xla)"), LR"(\\?\C:\already\a.xla)");
+    EXPECT_EQ(extended_length_form(LR"(\\?\UNC\server\share\a.xla)"), LR"(\\?\UNC\server\share\a.xla)");
+    EXPECT_EQ(extended_length_form(LR"(\\.\C:\a.xla)"), LR"(\\.\C:\a.xla)");
+}
+
+}  // namespace
+}  // namespace kelmina
