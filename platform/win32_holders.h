@@ -55,30 +55,7 @@ private:
     Interface* pointer_ = nullptr;
 };
 
-class UniqueBstr {
-public:
-    UniqueBstr() = default;
-    ~UniqueBstr() { SysFreeString(value_); }
-    UniqueBstr(UniqueBstr&& other) noexcept : value_{std::exchange(other.value_, nullptr)} {}
-    UniqueBstr& operator=(UniqueBstr&& other) noexcept
-    {
-        std::swap(value_, other.value_);
-        return *this;
-    }
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-
-    BSTR get() const { return value_; }
-    BSTR* put()
-    {
-        SysFreeString(std::exchange(value_, nullptr));
-        return &value_;
-    }
-
-private:
-    BSTR value_ = nullptr;
-};
-
+// Owns the VARIANT and whatever it holds, a BSTR included.
 class UniqueVariant {
 public:
     UniqueVariant() { VariantInit(&value_); }
