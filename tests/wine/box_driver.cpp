@@ -88,7 +88,11 @@ int wmain(int argc, wchar_t** argv)
     std::wstring held_path;
     std::wstring pause_path;
     for (int option = 6; option + 1 < argc; option += 2) {
-        (std::wstring{argv[option]} == L"--hold" ? held_path : pause_path) = argv[option + 1];
+        const std::wstring name = argv[option];
+        if (name != L"--hold" && name != L"--pause") {
+            return 2;
+        }
+        (name == L"--hold" ? held_path : pause_path) = argv[option + 1];
     }
     const std::wstring installer = argv[1];
     const std::wstring working_directory = argv[2];

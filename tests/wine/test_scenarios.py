@@ -3,13 +3,12 @@ out-of-process stand-in for Excel, real files. Each scenario checks the boxes, t
 stand-in was asked and the exit status. Every scenario runs under code page 1252 and again under
 code page 932."""
 
-import json
 import os
 import shutil
 import time
 import unittest
 
-from wine_prefix import DRIVE_C, PREFIX, REGISTRATION, TWIN, UNREGISTRATION, WINE, unix_path
+from wine_prefix import DRIVE_C, PREFIX, REGISTRATION, TWIN, UNREGISTRATION, WINE, read_events, unix_path
 
 # The tests' own copy of the texts the user must see.
 ADDIN = "ケルミナアドイン.xla"
@@ -67,7 +66,7 @@ class InstallerRunCase(unittest.TestCase):
         # The stand-in notes its own end; give it a moment after the installer has gone. One
         # still running would also answer the next run in its place.
         for _ in range(100):
-            events = [json.loads(line) for line in events_log.read_text(encoding="utf-8").splitlines()]
+            events = read_events(events_log)
             excel = [e["event"] for e in events if e["who"] == "excel"]
             if not excel or "exit" in excel:
                 break

@@ -1,6 +1,7 @@
 """The throwaway Wine prefix that the tests under Wine share: headless, with the stand-in for
 Excel registered and the test programs in place. Never the user's own ~/.wine."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -25,6 +26,14 @@ REGISTRATION = f"""REGEDIT4
 @="C:\\\\standin\\\\stand_in_excel.exe"
 """
 UNREGISTRATION = "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application]\n"
+
+
+def read_events(log):
+    """The events that the driver and the stand-in have written to `log` so far, one JSON object a
+    line; a line still being written is left for the next read."""
+    if not log.exists():
+        return []
+    return [json.loads(line) for line in log.read_text(encoding="utf-8").split("\n")[:-1]]
 
 
 def unix_path(windows_path):
