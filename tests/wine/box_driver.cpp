@@ -34,26 +34,30 @@ std::wstring window_text(HWND window)
     return text;
 }
 
+struct BoxSearch {
+    DWORD process_id;
+    HWND box;
+};
+
+// Enumeration callbacks are WINAPI (stdcall on 32-bit Windows), which a lambda is not.
+BOOL CALLBACK match_box(HWND window, LPARAM data)
+{
+    auto& search = *reinterpret_cast<BoxSearch*>(data);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t class_name[16] = {};
+    GetClassNameW(window, class_name, 16);
+    if (owner == search.process_id && IsWindowVisible(window) && lstrcmpW(class_name, L"#32770") == 0) {
+        search.box = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND find_box(DWORD process_id)
 {
-    struct Search {
-        DWORD process_id;
-        HWND box;
-    } search{process_id, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-            auto& search = *reinterpret_cast<Search*>(data);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t class_name[16] = {};
-            GetClassNameW(window, class_name, 16);
-            if (owner == search.process_id && IsWindowVisible(window) && lstrcmpW(class_name, L"#32770") == 0) {
-                search.box = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    BoxSearch search{process_id, nullptr};
+    EnumWindows(match_box, reinterpret_cast<LPARAM>(&search));
     return search.box;
 }
 
@@ -111,15 +115,6 @@ int wmain(int argc, wchar_t** argv)
     // The system code page that the installer, started from here, runs under.
     append_event(log_path, {{"who", L"driver"}, {"event", L"start"}, {"acp", std::to_wstring(GetACP())}});
 
-    const HMODULE probe = LoadLibraryW((kelmina::wine_tests::own_directory() + L"box_probe.dll").c_str());
-    const auto install_probe =
-        probe ? reinterpret_cast<BOOL (*)()>(reinterpret_cast<void*>(GetProcAddress(probe, "install_box_probe")))
-              : nullptr;
-    if (install_probe == nullptr || !install_probe()) {
-        append_event(log_path, {{"who", L"driver"}, {"event", L"no-probe"}});
-        return 3;
-    }
-
     HANDLE held = INVALID_HANDLE_VALUE;
     if (!held_path.empty()) {
         held = CreateFileW(held_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -133,12 +128,23 @@ int wmain(int argc, wchar_t** argv)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     std::wstring command_line = L"\"" + installer + L"\"";
-    if (!CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    // Suspended, so that the probe watches the installer's thread before its first box.
+    if (!CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                         working_directory.c_str(), &startup, &process)) {
         append_event(log_path,
                      {{"who", L"driver"}, {"event", L"no-start"}, {"error", std::to_wstring(GetLastError())}});
         return 4;
     }
+    const HMODULE probe = LoadLibraryW((kelmina::wine_tests::own_directory() + L"box_probe.dll").c_str());
+    const auto install_probe = probe ? reinterpret_cast<BOOL (*)(DWORD)>(
+                                           reinterpret_cast<void*>(GetProcAddress(probe, "install_box_probe")))
+                                     : nullptr;
+    if (install_probe == nullptr || !install_probe(process.dwThreadId)) {
+        append_event(log_path, {{"who", L"driver"}, {"event", L"no-probe"}});
+        TerminateProcess(process.hProcess, 3);
+        return 3;
+    }
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
 
     std::size_t answered = 0;

@@ -1,29 +1,29 @@
-// Loaded into the installer's process by a global CBT hook. Icon handles mean nothing in another
-// process, so it identifies a message box's icon where the box lives and leaves the answer on
-// the box as a window property for the driver to read.
+// Loaded into the installer's process by a CBT hook on the installer's thread. Icon handles mean
+// nothing in another process, so it identifies a message box's icon where the box lives and
+// leaves the answer on the box as a window property for the driver to read. The hook is set on
+// that one thread, not globally: a hook DLL loads only into processes of its own bitness, and a
+// global one stalled the processes of the other bitness, a 64-bit Excel among them.
 #include <windows.h>
 
 namespace {
 
 HHOOK g_hook = nullptr;
 
+BOOL CALLBACK find_icon(HWND child, LPARAM data)
+{
+    const auto icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+    if (icon != nullptr) {
+        *reinterpret_cast<HICON*>(data) = icon;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // The style flag of the standard icon the box shows: 16, 32, 48 or 64; 255 for none.
 UINT_PTR icon_flag(HWND box)
 {
-    struct Search {
-        HICON icon = nullptr;
-    } search;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM data) -> BOOL {
-            const auto icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
-            if (icon != nullptr) {
-                reinterpret_cast<Search*>(data)->icon = icon;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    HICON icon = nullptr;
+    EnumChildWindows(box, find_icon, reinterpret_cast<LPARAM>(&icon));
     const struct {
         LPCWSTR resource;
         UINT_PTR flag;
@@ -32,7 +32,7 @@ UINT_PTR icon_flag(HWND box)
                      {IDI_EXCLAMATION, MB_ICONWARNING},
                      {IDI_ASTERISK, MB_ICONINFORMATION}};
     for (const auto& each : kStandard) {
-        if (search.icon != nullptr && search.icon == LoadIconW(nullptr, each.resource)) {
+        if (icon != nullptr && icon == LoadIconW(nullptr, each.resource)) {
             return each.flag;
         }
     }
@@ -54,11 +54,11 @@ LRESULT CALLBACK on_cbt(int code, WPARAM wparam, LPARAM lparam)
 
 }  // namespace
 
-extern "C" __declspec(dllexport) BOOL install_box_probe()
+extern "C" __declspec(dllexport) BOOL install_box_probe(DWORD thread_id)
 {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCWSTR>(&on_cbt), &self);
-    g_hook = SetWindowsHookExW(WH_CBT, on_cbt, self, 0);
+    g_hook = SetWindowsHookExW(WH_CBT, on_cbt, self, thread_id);
     return g_hook != nullptr;
 }

@@ -76,6 +76,13 @@ void read_version(const std::wstring& path, Fields& found)
     }
 }
 
+BOOL CALLBACK collect_name(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR data)
+{
+    reinterpret_cast<std::vector<std::wstring>*>(data)->push_back(
+        IS_INTRESOURCE(name) ? L"#" + std::to_wstring(reinterpret_cast<UINT_PTR>(name)) : name);
+    return TRUE;
+}
+
 void read_icons_and_manifest(const std::wstring& path, Fields& found)
 {
     const HMODULE module =
@@ -84,14 +91,7 @@ void read_icons_and_manifest(const std::wstring& path, Fields& found)
         return;
     }
     std::vector<std::wstring> groups;
-    EnumResourceNamesW(
-        module, RT_GROUP_ICON,
-        [](HMODULE, LPCWSTR, LPWSTR name, LONG_PTR data) -> BOOL {
-            reinterpret_cast<std::vector<std::wstring>*>(data)->push_back(
-                IS_INTRESOURCE(name) ? L"#" + std::to_wstring(reinterpret_cast<UINT_PTR>(name)) : name);
-            return TRUE;
-        },
-        reinterpret_cast<LONG_PTR>(&groups));
+    EnumResourceNamesW(module, RT_GROUP_ICON, collect_name, reinterpret_cast<LONG_PTR>(&groups));
     std::wstring group_names;
     for (const auto& name : groups) {
         group_names += (group_names.empty() ? L"" : L",") + name;

@@ -173,7 +173,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     g_log_path = directory + L"events.log";
     read_config(directory + L"stand_in.cfg");
     g_main_thread = GetCurrentThreadId();
-    log_event(L"start");
+    // Which Office it plays: a 64-bit or a 32-bit one.
+    append_event(g_log_path, {{"who", L"excel"}, {"event", L"start"}, {"bits", std::to_wstring(8 * sizeof(void*))}});
 
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
         log_event(L"no-com");

@@ -1,12 +1,12 @@
 """What Windows itself reads out of the 32-bit release: the version record, the icon group and the
-manifest; and whether a DLL planted beside the program gets loaded into it."""
+manifest; and whether a DLL planted beside the installer of the run gets loaded into it."""
 
 import json
 import shutil
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from wine_prefix import DRIVE_C, HARNESS, RELEASE, TWIN, WINE, read_events, unix_path
+from wine_prefix import DRIVE_C, HARNESS, INSTALLER, RELEASE, WINE, read_events, unix_path
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
@@ -77,7 +77,7 @@ class PlantedDll(unittest.TestCase):
         program = unix_path("C:\\planted")
         shutil.rmtree(program, ignore_errors=True)
         (program / "library").mkdir(parents=True)
-        shutil.copy(TWIN, program)
+        shutil.copy(INSTALLER, program)
         (program / "ケルミナアドイン.xla").write_bytes(b"workbook")
         shutil.copy(HARNESS / "planted_dll.dll", program / "uxtheme.dll")
         (DRIVE_C / "standin" / "stand_in.cfg").write_text("library_path=C:\\planted\\library\n", encoding="utf-8")

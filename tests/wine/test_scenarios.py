@@ -1,14 +1,14 @@
-"""The installer's twin, run under wine64 as on a user's machine: real message boxes, a real
-out-of-process stand-in for Excel, real files. Each scenario checks the boxes, the files, what the
-stand-in was asked and the exit status. Every scenario runs under code page 1252 and again under
-code page 932."""
+"""The installer run under Wine as on a user's machine: real message boxes, a real out-of-process
+stand-in for Excel, real files. Each scenario checks the boxes, the files, what the stand-in was
+asked and the exit status. Every scenario runs under code page 1252 and again under code page
+932, on the build and against the Office that the run names (wine_prefix.RUNS)."""
 
 import os
 import shutil
 import time
 import unittest
 
-from wine_prefix import DRIVE_C, PREFIX, REGISTRATION, TWIN, UNREGISTRATION, WINE, read_events, unix_path
+from wine_prefix import DRIVE_C, INSTALLER, OFFICE_BITS, PREFIX, WINE, read_events, unix_path
 
 # The tests' own copy of the texts the user must see.
 ADDIN = "ケルミナアドイン.xla"
@@ -36,7 +36,7 @@ class Run:
 
 
 class InstallerRunCase(unittest.TestCase):
-    """A fresh program directory with the twin and the workbook, an empty add-in directory, and
+    """A fresh program directory with the installer and the workbook, an empty add-in directory, and
     the means to run the installer and look at what it did."""
 
     locale = "C.UTF-8"
@@ -51,7 +51,7 @@ class InstallerRunCase(unittest.TestCase):
         shutil.rmtree(DRIVE_C / "kelmina", ignore_errors=True)
         unix_path(PROGRAM).mkdir(parents=True)
         unix_path(LIBRARY).mkdir(parents=True)
-        shutil.copy(TWIN, unix_path(PROGRAM))
+        shutil.copy(INSTALLER, unix_path(PROGRAM))
         unix_path(PROGRAM + "\\" + ADDIN).write_bytes(WORKBOOK)
 
     def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
@@ -74,6 +74,8 @@ class InstallerRunCase(unittest.TestCase):
         self.assertTrue(not excel or "exit" in excel, f"the stand-in for Excel is still running: {events}")
         run = Run(events)
         self.assertEqual(run.code_page, self.code_page, "the system code page of the run")
+        for start in (e for e in events if e["who"] == "excel" and e["event"] == "start"):
+            self.assertEqual(int(start["bits"]), OFFICE_BITS, "the bitness of the Excel that answered")
         return run
 
     def assert_boxes(self, run, expected):
@@ -112,11 +114,11 @@ class Scenarios(InstallerRunCase):
     # The six ways a run ends.
 
     def test_without_excel_only_the_not_installed_box_is_shown(self):
-        WINE.import_registry(UNREGISTRATION)
+        WINE.unregister_stand_in()
         try:
             run = self.install(answers="ok")
         finally:
-            WINE.import_registry(REGISTRATION)
+            WINE.register_stand_in()
         self.assert_boxes(run, [NOT_INSTALLED])
         self.assertEqual(run.exit_status, 10)
         self.assertEqual(run.excel, [])
@@ -174,7 +176,7 @@ class Scenarios(InstallerRunCase):
     def test_program_started_from_a_drive_root(self):
         drive = PREFIX / "dosdevices" / "k:"
         drive.unlink(missing_ok=True)
-        drive.symlink_to(unix_path(PROGRAM))
+        drive.symlink_to(WINE.seen_path(unix_path(PROGRAM)))
         try:
             run = self.install(program="K:")
         finally:
@@ -274,7 +276,7 @@ class DestinationStates(InstallerRunCase):
         shutil.rmtree(DRIVE_C / "long", ignore_errors=True)
         unix_path(program).mkdir(parents=True)
         unix_path(library).mkdir(parents=True)
-        shutil.copy(TWIN, unix_path(program))
+        shutil.copy(INSTALLER, unix_path(program))
         unix_path(program + "\\" + ADDIN).write_bytes(WORKBOOK)
         try:
             run = self.install(program=program, library_path=library)

@@ -1,6 +1,11 @@
 """The throwaway Wine prefix that the tests under Wine share: headless, with the stand-in for
-Excel registered and the test programs in place. Never the user's own ~/.wine."""
+Excel registered and the test programs in place. Never the user's own ~/.wine.
 
+One run puts one build of the installer against one Office under one Wine, as KELMINA_WINE_RUN
+names it (see RUNS): the 64-bit twin under this machine's Wine 8, or the 32-bit release under
+the WoW64 Wine 10 that scripts/wow64-wine keeps in a Debian 13 root of its own."""
+
+import hashlib
 import json
 import os
 import shutil
@@ -10,22 +15,36 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 TWIN = ROOT / "dist" / "win64" / "KelminaAddinInstaller.exe"
 RELEASE = ROOT / "dist" / "win32" / "KelminaAddinInstaller.exe"
-HARNESS = ROOT / "build" / "win64" / "tests" / "wine"
-WORK = ROOT / "build" / "wine-tests"
+WOW64_WINE = ROOT / "scripts" / "wow64-wine"
+
+# name: (installer, its bitness, the Office's bitness, whether it needs the WoW64 Wine)
+RUNS = {
+    "twin-office64": (TWIN, 64, 64, False),
+    "release-office64": (RELEASE, 32, 64, True),
+    "release-office32": (RELEASE, 32, 32, True),
+}
+RUN = os.environ.get("KELMINA_WINE_RUN", "twin-office64")
+INSTALLER, INSTALLER_BITS, OFFICE_BITS, NEEDS_WOW64 = RUNS[RUN]
+# The driver, the probe it loads into the installer, the resource reader and the planted DLL take
+# the installer's bitness; the stand-in takes the Office's.
+HARNESS = ROOT / "build" / f"win{INSTALLER_BITS}" / "tests" / "wine"
+STAND_IN = ROOT / "build" / f"win{OFFICE_BITS}" / "tests" / "wine" / "stand_in_excel.exe"
+
+
+def wow64_root():
+    return Path(subprocess.run([str(WOW64_WINE), "path"], check=True, capture_output=True, text=True).stdout.strip())
+
+
+# Wine only sees files inside its own root, so the WoW64 runs keep their prefixes there, one
+# folder per clone of the repository and run.
+if NEEDS_WOW64:
+    WORK = wow64_root() / "work" / f"{hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]}-{RUN}"
+else:
+    WORK = ROOT / "build" / "wine-tests"
 PREFIX = WORK / "prefix"
 DRIVE_C = PREFIX / "drive_c"
-WINE_BIN = Path("/usr/lib/wine")
 
 STAND_IN_CLASS = "{5C7D2A10-8E4B-4F3A-9B61-2D0E7A3C9F42}"
-REGISTRATION = f"""REGEDIT4
-
-[HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application\\CLSID]
-@="{STAND_IN_CLASS}"
-
-[HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{STAND_IN_CLASS}\\LocalServer32]
-@="C:\\\\standin\\\\stand_in_excel.exe"
-"""
-UNREGISTRATION = "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\Excel.Application]\n"
 
 
 def read_events(log):
@@ -44,35 +63,50 @@ def unix_path(windows_path):
 
 class Wine:
     """A throwaway prefix, and the processes run in it. Headless (the null graphics driver)
-    unless a display is given."""
+    unless a display is given. With `root`, Wine is the one installed in that directory and runs
+    chrooted into it."""
 
-    def __init__(self, prefix=PREFIX, display=None):
+    def __init__(self, prefix=PREFIX, display=None, root=None):
         self.prefix = prefix
         self.drive_c = prefix / "drive_c"
         self.display = display
+        self.root = root
         self.locale = "C.UTF-8"
         prefix.parent.mkdir(parents=True, exist_ok=True)
         self.log = open(prefix.parent / "wine.log", "ab")
 
+    def seen_path(self, host_path):
+        """A path of this machine as Wine's own processes see it."""
+        if self.root is None:
+            return str(host_path)
+        return "/" + str(Path(host_path).resolve().relative_to(self.root.resolve()))
+
     def env(self, overrides=""):
         # No Mono or Gecko prompts; DLL overrides of a test come after those.
-        return dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+        return dict(os.environ, WINEPREFIX=self.seen_path(self.prefix), WINEDEBUG="-all",
                     WINEDLLOVERRIDES=";".join(filter(None, ["mscoree,mshtml=", overrides])),
-                    LC_ALL=self.locale, PATH=f"{WINE_BIN}:{os.environ['PATH']}", DISPLAY=self.display or "")
+                    LC_ALL=self.locale, PATH=f"/usr/lib/wine:{os.environ['PATH']}", DISPLAY=self.display or "")
+
+    def command(self, program, *args):
+        wine_program = f"/usr/lib/wine/{program}"
+        return [*(["chroot", str(self.root)] if self.root else []), wine_program, *map(str, args)]
 
     def run(self, *args, overrides="", timeout=60):
         # Output goes to a file: a pipe would be held open by processes that outlive the call.
-        return subprocess.run([str(WINE_BIN / "wine64"), *args], env=self.env(overrides), stdout=self.log,
+        return subprocess.run(self.command("wine64", *args), env=self.env(overrides), stdout=self.log,
                               stderr=self.log, timeout=timeout).returncode
 
     def start(self, *args):
         """Starts a program and does not wait for it."""
-        return subprocess.Popen([str(WINE_BIN / "wine64"), *args], env=self.env(), stdout=self.log,
-                                stderr=self.log)
+        return subprocess.Popen(self.command("wine64", *args), env=self.env(), stdout=self.log, stderr=self.log)
 
     def server(self, flag):
-        subprocess.run([str(WINE_BIN / "wineserver"), flag], env=self.env(), stdout=self.log, stderr=self.log,
+        subprocess.run(self.command("wineserver", flag), env=self.env(), stdout=self.log, stderr=self.log,
                        timeout=60)
+
+    def version(self):
+        return subprocess.run(self.command("wine64", "--version"), env=self.env(), capture_output=True,
+                              text=True).stdout.strip()
 
     def create(self):
         shutil.rmtree(self.prefix, ignore_errors=True)
@@ -86,21 +120,40 @@ class Wine:
         self.server("-k")
         self.server("-w")
 
-    def import_registry(self, text):
-        reg_file = self.drive_c / "registry.reg"
-        reg_file.write_text(text, encoding="utf-8")
-        assert self.run("regedit", "/s", "C:\\registry.reg") == 0
+    def registry(self, *args):
+        """reg.exe in the registry view of the Office that is played: 32-bit Office registers its
+        classes in the 32-bit view, where only 32-bit programs look by default."""
+        assert self.run("reg", *args, f"/reg:{OFFICE_BITS}", "/f") == 0, args
+
+    def register_stand_in(self):
+        classes = "HKLM\\Software\\Classes"
+        self.registry("add", f"{classes}\\Excel.Application\\CLSID", "/ve", "/d", STAND_IN_CLASS)
+        self.registry("add", f"{classes}\\CLSID\\{STAND_IN_CLASS}\\LocalServer32", "/ve", "/d",
+                      "C:\\standin\\stand_in_excel.exe")
+
+    def unregister_stand_in(self):
+        self.registry("delete", "HKLM\\Software\\Classes\\Excel.Application")
 
     def set_up(self):
         """A new prefix with the stand-in for Excel registered and the test programs in place."""
+        if self.root is not None:
+            subprocess.run([str(WOW64_WINE), "mount"], check=True)
         self.create()
-        harness = {"standin": ["stand_in_excel.exe"],
-                   "driver": ["box_driver.exe", "box_probe.dll", "read_resources.exe"]}
+        harness = {"standin": [STAND_IN],
+                   "driver": [HARNESS / "box_driver.exe", HARNESS / "box_probe.dll", HARNESS / "read_resources.exe"]}
         for directory, files in harness.items():
             (self.drive_c / directory).mkdir(exist_ok=True)
-            for name in files:
-                shutil.copy(HARNESS / name, self.drive_c / directory)
-        self.import_registry(REGISTRATION)
+            for path in files:
+                shutil.copy(path, self.drive_c / directory)
+        self.register_stand_in()
+
+    def shut_down(self):
+        """Ends every process of the prefix and, for the WoW64 Wine, undoes its mounts."""
+        try:
+            self.server("-k")
+        finally:
+            if self.root is not None:
+                subprocess.run([str(WOW64_WINE), "umount"], check=True)
 
 
-WINE = Wine()
+WINE = Wine(root=wow64_root() if NEEDS_WOW64 else None)
