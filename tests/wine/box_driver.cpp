@@ -136,9 +136,9 @@ int wmain(int argc, wchar_t** argv)
         return 4;
     }
     const HMODULE probe = LoadLibraryW((kelmina::wine_tests::own_directory() + L"box_probe.dll").c_str());
-    const auto install_probe = probe ? reinterpret_cast<BOOL (*)(DWORD)>(
-                                           reinterpret_cast<void*>(GetProcAddress(probe, "install_box_probe")))
-                                     : nullptr;
+    const auto install_probe =
+        probe ? reinterpret_cast<BOOL (*)(DWORD)>(reinterpret_cast<void*>(GetProcAddress(probe, "install_box_probe")))
+              : nullptr;
     if (install_probe == nullptr || !install_probe(process.dwThreadId)) {
         append_event(log_path, {{"who", L"driver"}, {"event", L"no-probe"}});
         TerminateProcess(process.hProcess, 3);
