@@ -72,8 +72,15 @@ class Wine:
         self.display = display
         self.root = root
         self.locale = "C.UTF-8"
-        prefix.parent.mkdir(parents=True, exist_ok=True)
-        self.log = open(prefix.parent / "wine.log", "ab")
+        self._log = None
+
+    @property
+    def log(self):
+        """Wine's own output, beside the prefix."""
+        if self._log is None:
+            self.prefix.parent.mkdir(parents=True, exist_ok=True)
+            self._log = open(self.prefix.parent / "wine.log", "ab")
+        return self._log
 
     def seen_path(self, host_path):
         """A path of this machine as Wine's own processes see it."""
