@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "platform/long_path.h"
+#include "platform/win32_errors.h"
 #include "platform/win32_holders.h"
-#include "platform/win32_platform.h"
 
 namespace kelmina::win32 {
 
@@ -108,7 +108,7 @@ void ensure_replaceable(const std::wstring& destination)
         throw last_error_failure();
     }
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        throw PlatformFailure{ERROR_ACCESS_DENIED, describe_error(ERROR_ACCESS_DENIED)};
+        throw error_failure(ERROR_ACCESS_DENIED);
     }
 }
 
@@ -129,7 +129,7 @@ void copy_bytes(HANDLE from, HANDLE to)
             throw last_error_failure();
         }
         if (written != read) {
-            throw PlatformFailure{ERROR_WRITE_FAULT, describe_error(ERROR_WRITE_FAULT)};
+            throw error_failure(ERROR_WRITE_FAULT);
         }
     }
 }

@@ -25,12 +25,4 @@ private:
 // Takes the program's own directory and the working directory out of the DLL search path.
 void restrict_dll_search_to_system_directory();
 
-// The failure of the Win32 call that just failed; call it before anything else can touch the
-// thread's last-error value.
-PlatformFailure last_error_failure();
-PlatformFailure hresult_failure(HRESULT result);
-// The system's text for an error code, in Japanese where Windows has it, without the line break
-// that ends it; empty when the system has none.
-std::wstring describe_error(DWORD code);
-
 }  // namespace kelmina::win32
