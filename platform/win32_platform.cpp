@@ -132,6 +132,11 @@ void Win32Platform::copy_file(const std::wstring& source, const std::wstring& de
     copy_file_atomically(source, destination);
 }
 
+std::wstring Win32Platform::describe_failure(std::int32_t number)
+{
+    return describe_error(static_cast<DWORD>(number));
+}
+
 void Win32Platform::end_process(std::uint32_t exit_status)
 {
     ExitProcess(exit_status);

@@ -14,6 +14,7 @@ public:
     int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) override;
     std::wstring program_directory() override;
     void copy_file(const std::wstring& source, const std::wstring& destination) override;
+    std::wstring describe_failure(std::int32_t number) override;
 
 protected:
     void end_process(std::uint32_t exit_status) override;
