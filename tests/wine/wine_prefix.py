@@ -54,6 +54,10 @@ class Wine:
         prefix.parent.mkdir(parents=True, exist_ok=True)
         self.log = open(prefix.parent / "wine.log", "ab")
 
+    def seen_path(self, host_path):
+        """`host_path`, a path on this machine, as Wine's own processes see it."""
+        return str(host_path)
+
     def env(self, overrides=""):
         # No Mono or Gecko prompts; DLL overrides of a test come after those.
         return dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
