@@ -40,4 +40,17 @@ PlatformFailure hresult_failure(HRESULT result)
     return {static_cast<std::int32_t>(result), describe_error(static_cast<DWORD>(result))};
 }
 
+PlatformFailure last_error_failure(const std::wstring& concerned_path)
+{
+    return error_failure(GetLastError(), concerned_path);
+}
+
+PlatformFailure error_failure(DWORD code, const std::wstring& concerned_path)
+{
+    PlatformFailure failure = error_failure(code);
+    failure.description += L"\r\n";  // the report's own line break
+    failure.description += concerned_path;
+    return failure;
+}
+
 }  // namespace kelmina::win32

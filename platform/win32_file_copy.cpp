@@ -13,30 +13,40 @@ namespace kelmina::win32 {
 
 namespace {
 
-// Every Win32 call reads a path up to its first NUL, so a path that holds one would send the
-// copy somewhere else than where it was asked to go.
-void refuse_embedded_nul(const std::wstring& path)
-{
-    if (path.find(L'\0') != std::wstring::npos) {
-        throw error_failure(ERROR_INVALID_NAME);
-    }
-}
+// One end of the copy: the path that the calls get, and the one that failures name.
+struct CopyPath {
+    // The \\?\ form, which has no MAX_PATH limit whatever the system's long-path policy.
+    std::wstring extended;
+    // The full path as a user would type it.
+    std::wstring shown;
+};
 
-// The path in the \\?\ form, which has no MAX_PATH limit whatever the system's long-path policy.
 // Relative parts, "/" and doubled separators are resolved first, as Windows resolves them for a
 // plain path; a path already in the \\?\ form stays as it is.
-std::wstring extended_length_path(const std::wstring& path)
+CopyPath resolve(const std::wstring& path)
 {
+    // Every Win32 call reads a path up to its first NUL, so a path that holds one would send the
+    // copy somewhere else than where it was asked to go. The failure shows where the NUL is, as
+    // U+FFFD: a NUL in the prompt would cut the message box's text short there.
+    if (path.find(L'\0') != std::wstring::npos) {
+        std::wstring shown = user_form(path);
+        for (wchar_t& c : shown) {
+            c = c == L'\0' ? L'\uFFFD' : c;
+        }
+        throw error_failure(ERROR_INVALID_NAME, shown);
+    }
     std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
     if (full.empty()) {
-        throw last_error_failure();
+        const DWORD error = GetLastError();
+        throw error_failure(error, user_form(path));
     }
     const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length == 0 || length >= full.size()) {
-        throw last_error_failure();
+        const DWORD error = GetLastError();
+        throw error_failure(error, user_form(path));
     }
     full.resize(length);
-    return extended_length_form(full);
+    return {extended_length_form(full), user_form(full)};
 }
 
 // The attributes a copy takes over from its source, as CopyFileW does.
@@ -90,27 +100,27 @@ private:
 
 // The copy while it is being written: a new file beside the destination, marked for deletion from
 // the moment it exists, so that it goes however the run ends (a kill included) unless the rename
-// has made it the destination.
+// has made it the destination. Its failures name the destination, the file the user knows of,
+// not the temporary name.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const std::wstring& path)
-        : handle_{CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+    TemporaryFile(const std::wstring& path, const CopyPath& destination)
+        : destination_{destination},
+          handle_{CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)}
     {
         if (!handle_) {
-            throw last_error_failure();
+            throw last_error_failure(destination_.shown);
         }
         if (!mark_for_deletion(handle_.get(), true)) {
             const DWORD error = GetLastError();
             handle_.reset();
             DeleteFileW(path.c_str());
-            throw error_failure(error);
+            throw error_failure(error, destination_.shown);
         }
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    HANDLE handle() const { return handle_.get(); }
 
     // Asks the file system for the whole size at once, as copy engines do, so that a full disk
     // shows before the first byte is written. Only a full disk counts: file systems that cannot
@@ -122,15 +132,33 @@ public:
         if (!SetFileInformationByHandle(handle_.get(), FileAllocationInfo, &allocation, sizeof allocation)) {
             const DWORD error = GetLastError();
             if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
-                throw error_failure(error);
+                throw error_failure(error, destination_.shown);
             }
+        }
+    }
+
+    // Writes the whole block. A write may take only part of it (Wine's does on a disk that fills
+    // up), and the rest goes again; on a full disk that next write fails with the disk's own error.
+    void write(const char* data, DWORD size)
+    {
+        while (size > 0) {
+            DWORD written = 0;
+            if (!WriteFile(handle_.get(), data, size, &written, nullptr)) {
+                throw last_error_failure(destination_.shown);
+            }
+            if (written == 0 || written > size) {
+                // A write that took nothing without saying why would take nothing the next time too.
+                throw error_failure(ERROR_WRITE_FAULT, destination_.shown);
+            }
+            data += written;
+            size -= written;
         }
     }
 
     void finish(DWORD attributes, const FILETIME& last_write_time)
     {
         if (!set_attributes(handle_.get(), attributes, &last_write_time)) {
-            throw last_error_failure();
+            throw last_error_failure(destination_.shown);
         }
         flush();
     }
@@ -142,13 +170,13 @@ public:
     void rename_over(RenameRequest& request)
     {
         if (!mark_for_deletion(handle_.get(), false)) {
-            throw last_error_failure();
+            throw last_error_failure(destination_.shown);
         }
         if (!SetFileInformationByHandle(handle_.get(), FileRenameInfo, request.data(), request.size())) {
             const DWORD error = GetLastError();
             set_attributes(handle_.get(), FILE_ATTRIBUTE_NORMAL, nullptr);
             mark_for_deletion(handle_.get(), true);
-            throw error_failure(error);
+            throw error_failure(error, destination_.shown);
         }
         // What MOVEFILE_WRITE_THROUGH does after its rename: the rename reaches the disk before
         // the user hears of it.
@@ -159,10 +187,11 @@ private:
     void flush()
     {
         if (!FlushFileBuffers(handle_.get())) {
-            throw last_error_failure();
+            throw last_error_failure(destination_.shown);
         }
     }
 
+    const CopyPath& destination_;
     UniqueHandle handle_;
 };
 
@@ -216,55 +245,37 @@ void remove_leftovers(const std::wstring& destination)
 // Windows refuses to replace a read-only file, or one that another program holds open without
 // sharing (as Excel holds a loaded add-in). A rename on other file systems, Wine's among them,
 // replaces it all the same; asking first keeps the old add-in on every one of them.
-void ensure_replaceable(const std::wstring& destination)
+void ensure_replaceable(const CopyPath& destination)
 {
-    const UniqueHandle existing{CreateFileW(destination.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+    const UniqueHandle existing{CreateFileW(destination.extended.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, 0, nullptr)};
     if (!existing) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND) {
             return;
         }
-        throw last_error_failure();
+        throw last_error_failure(destination.shown);
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(existing.get(), &information)) {
-        throw last_error_failure();
+        throw last_error_failure(destination.shown);
     }
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        throw error_failure(ERROR_ACCESS_DENIED);
+        throw error_failure(ERROR_ACCESS_DENIED, destination.shown);
     }
 }
 
-// Writes the whole block. A write may take only part of it (Wine's does on a disk that fills up),
-// and the rest goes again; on a full disk that next write fails with the disk's own error.
-void write_all(HANDLE file, const char* data, DWORD size)
-{
-    while (size > 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, data, size, &written, nullptr)) {
-            throw last_error_failure();
-        }
-        if (written == 0 || written > size) {
-            // A write that took nothing without saying why would take nothing the next time too.
-            throw error_failure(ERROR_WRITE_FAULT);
-        }
-        data += written;
-        size -= written;
-    }
-}
-
-void copy_bytes(HANDLE from, HANDLE to, std::vector<char>& buffer)
+void copy_bytes(HANDLE from, const CopyPath& source, TemporaryFile& to, std::vector<char>& buffer)
 {
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-            throw last_error_failure();
+            throw last_error_failure(source.shown);
         }
         if (read == 0) {
             return;
         }
-        write_all(to, buffer.data(), read);
+        to.write(buffer.data(), read);
     }
 }
 
@@ -272,36 +283,33 @@ void copy_bytes(HANDLE from, HANDLE to, std::vector<char>& buffer)
 
 void copy_file_atomically(const std::wstring& source, const std::wstring& destination)
 {
-    refuse_embedded_nul(source);
-    refuse_embedded_nul(destination);
-
     // Everything the copy allocates comes first, before there is a file to leave behind.
-    const std::wstring from = extended_length_path(source);
-    const std::wstring to = extended_length_path(destination);
-    const std::wstring temporary = temporary_name_for(to);
-    RenameRequest rename{to};
+    const CopyPath from = resolve(source);
+    const CopyPath to = resolve(destination);
+    const std::wstring temporary = temporary_name_for(to.extended);
+    RenameRequest rename{to.extended};
     // Large blocks: the copy of a big workbook then costs little more than the disk's own time.
     std::vector<char> buffer(1 << 20);
 
-    const UniqueHandle input{CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const UniqueHandle input{CreateFileW(from.extended.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
     if (!input) {
-        throw last_error_failure();
+        throw last_error_failure(from.shown);
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(input.get(), &information)) {
-        throw last_error_failure();
+        throw last_error_failure(from.shown);
     }
 
     // Before the new copy: on a nearly full disk, what earlier runs left may be the space it needs.
-    remove_leftovers(to);
+    remove_leftovers(to.extended);
 
-    TemporaryFile copy{temporary};
+    TemporaryFile copy{temporary, to};
     LARGE_INTEGER size{};
     size.LowPart = information.nFileSizeLow;
     size.HighPart = static_cast<LONG>(information.nFileSizeHigh);
     copy.reserve(size);
-    copy_bytes(input.get(), copy.handle(), buffer);
+    copy_bytes(input.get(), from, copy, buffer);
     // A plain copy keeps the source's last-write time and attributes; so does this one. The bytes
     // reach the disk before the name points at them.
     copy.finish(information.dwFileAttributes & kCopiedAttributes, information.ftLastWriteTime);

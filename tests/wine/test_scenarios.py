@@ -100,17 +100,22 @@ class InstallerRunCase(unittest.TestCase):
         if boxes:
             self.assertLess(run.position("excel", "release"), boxes[0], "Excel released before the first box")
 
-    def assert_report(self, run, number):
-        """The last box is the failure report for `number`, with a description."""
+    def assert_report(self, run, number, path=None):
+        """The last box is the failure report for `number`, with the system's message and, when
+        the failure concerns a file, its `path` on a line of its own after it."""
         self.assertTrue(run.boxes, f"no box at all: {run.events}")
         title, prompt, buttons, icon = run.boxes[-1]
         self.assertEqual((title, buttons, icon), ("エラー", "ok", "16"))
         self.assertTrue(prompt.startswith(f"{REPORT_HEAD}{number}  内容:"), prompt)
-        description = prompt[len(f"{REPORT_HEAD}{number}  内容:"):]
-        self.assertTrue(description.strip(), "the description is not empty")
-        self.assertFalse(description.endswith(("\r", "\n")), "no line break after the description")
+        message = prompt[len(f"{REPORT_HEAD}{number}  内容:"):]
+        if path is not None:
+            self.assertTrue(message.endswith("\r\n" + path), f"ends with {path!r}: {message!r}")
+            message = message[:-len("\r\n" + path)]
+        self.assertTrue(message.strip(), "the system's message is not empty")
+        self.assertFalse(message.endswith(("\r", "\n")), "no line break after the message")
+        self.assertNotIn("\r\n", message, "no path where none is expected")
         if self.locale.startswith("ja_JP"):
-            self.assertTrue(any("\u3040" <= c <= "\u9fff" for c in description), f"Japanese: {description!r}")
+            self.assertTrue(any("\u3040" <= c <= "\u9fff" for c in message), f"Japanese: {message!r}")
 
 
 class Scenarios(InstallerRunCase):
@@ -153,7 +158,7 @@ class Scenarios(InstallerRunCase):
         run = self.install(answers="yes,ok")
         self.assertEqual(run.boxes[0], CONFIRMATION)
         self.assertEqual(len(run.boxes), 2)
-        self.assert_report(run, 2)
+        self.assert_report(run, 2, path=PROGRAM + "\\" + ADDIN)
         self.assertEqual(run.exit_status, 1603)
         self.assert_library_holds({})
 
@@ -197,7 +202,7 @@ class Scenarios(InstallerRunCase):
 
     def test_missing_library_directory_is_reported_and_not_created(self):
         run = self.install(library_path=LIBRARY + "\\missing")
-        self.assert_report(run, 3)
+        self.assert_report(run, 3, path=LIBRARY + "\\missing\\" + ADDIN)
         self.assertEqual(run.exit_status, 1603)
         self.assertFalse(unix_path(LIBRARY + "\\missing").exists())
         self.assert_library_holds({})
@@ -239,14 +244,14 @@ class DestinationStates(InstallerRunCase):
         target = self.place_old_addin()
         target.chmod(0o444)  # what Wine shows as the read-only attribute
         run = self.install()
-        self.assert_report(run, 5)  # ERROR_ACCESS_DENIED
+        self.assert_report(run, 5, path=LIBRARY + "\\" + ADDIN)  # ERROR_ACCESS_DENIED
         self.assert_library_holds({ADDIN: self.OLD})
         target.chmod(0o644)
 
         # Excel keeps a loaded add-in open without sharing.
         run = self.install(held_file=LIBRARY + "\\" + ADDIN)
         self.assertEqual(run.boxes[0], CONFIRMATION)
-        self.assert_report(run, 32)  # ERROR_SHARING_VIOLATION
+        self.assert_report(run, 32, path=LIBRARY + "\\" + ADDIN)  # ERROR_SHARING_VIOLATION
         self.assertEqual(run.exit_status, 1603)
         self.assert_library_holds({ADDIN: self.OLD})
 
@@ -291,7 +296,7 @@ class DestinationStates(InstallerRunCase):
             (disk / ADDIN).write_bytes(self.OLD)
             unix_path(PROGRAM + "\\" + ADDIN).write_bytes(bytes(range(256)) * (4096 * 6))  # 6 MiB
             run = self.install(library_path="S:\\")
-            self.assert_report(run, 112)  # ERROR_DISK_FULL
+            self.assert_report(run, 112, path="S:\\" + ADDIN)  # ERROR_DISK_FULL
             self.assertEqual(run.exit_status, 1603)
             self.assertEqual({p.name: p.read_bytes() for p in disk.iterdir()}, {ADDIN: self.OLD})
         finally:
@@ -301,7 +306,8 @@ class DestinationStates(InstallerRunCase):
     def test_library_path_with_a_nul_is_refused_before_any_file_is_touched(self):
         # Cut at the NUL, the path would name a file C:\kelmina\library\sub.
         run = self.install(library_path=LIBRARY + "\\sub", after_nul="X")
-        self.assert_report(run, 123)  # ERROR_INVALID_NAME
+        # The refusal shows the path with the NUL as U+FFFD: a NUL would cut the box's text there.
+        self.assert_report(run, 123, path=LIBRARY + "\\sub\ufffdX\\" + ADDIN)  # ERROR_INVALID_NAME
         self.assertEqual(run.exit_status, 1603)
         root = DRIVE_C / "kelmina"
         self.assertEqual(sorted(str(p.relative_to(root)) for p in root.rglob("*")),
@@ -311,7 +317,7 @@ class DestinationStates(InstallerRunCase):
     def test_library_on_a_drive_that_does_not_exist(self):
         self.assertFalse((PREFIX / "dosdevices" / "q:").exists())
         run = self.install(library_path="Q:\\Office\\Library")
-        self.assert_report(run, 3)  # ERROR_PATH_NOT_FOUND
+        self.assert_report(run, 3, path="Q:\\Office\\Library\\" + ADDIN)  # ERROR_PATH_NOT_FOUND
         self.assertEqual(run.exit_status, 1603)
 
     def test_large_workbook_arrives_byte_for_byte_with_its_time(self):
@@ -343,6 +349,11 @@ class DestinationStates(InstallerRunCase):
             run = self.install(program=program, library_path=library)
             self.assert_boxes(run, [CONFIRMATION, COMPLETION])
             self.assertEqual(run.exit_status, 0)
+            self.assert_library_holds({ADDIN: WORKBOOK}, directory=library)
+            # A failure there names the add-in as the user would type it, without the \\?\ prefix.
+            unix_path(library + "\\" + ADDIN).chmod(0o444)
+            run = self.install(program=program, library_path=library)
+            self.assert_report(run, 5, path=library + "\\" + ADDIN)
             self.assert_library_holds({ADDIN: WORKBOOK}, directory=library)
         finally:
             shutil.rmtree(DRIVE_C / "long", ignore_errors=True)
