@@ -36,13 +36,18 @@ inline constexpr std::uint32_t MB_ICONINFORMATION = 0x40;
 inline constexpr int IDYES = 6;
 inline constexpr int IDNO = 7;
 
+// The failure numbers of exceptions that are not the platform's own, with their Windows names
+// and values (HRESULTs).
+inline constexpr std::int32_t E_OUTOFMEMORY = static_cast<std::int32_t>(0x8007000EU);
+inline constexpr std::int32_t E_UNEXPECTED = static_cast<std::int32_t>(0x8000FFFFU);
+
 // Exit status of each way a run can end. Windows Installer's codes where one fits, so that a
 // deployment tool reads them as it reads an MSI's.
 namespace exit_status {
 inline constexpr std::uint32_t kInstalled = 0;  // ERROR_SUCCESS
 inline constexpr std::uint32_t kExcelNotInstalled = 10;
 inline constexpr std::uint32_t kNoDestination = 11;
-inline constexpr std::uint32_t kFailedBeforeInstall = 12;  // Excel or the confirmation box failed
+inline constexpr std::uint32_t kFailedBeforeInstall = 12;  // anything failed before the confirmation
 inline constexpr std::uint32_t kDeclined = 1602;           // ERROR_INSTALL_USEREXIT
 inline constexpr std::uint32_t kInstallFailed = 1603;      // ERROR_INSTALL_FAILURE
 }  // namespace exit_status

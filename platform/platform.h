@@ -40,6 +40,11 @@ public:
 
     virtual void copy_file(const std::wstring& source, const std::wstring& destination) = 0;
 
+    // The system's text for a failure number (a Win32 error code or an HRESULT), for failures
+    // that did not come from the platform with a description of their own; empty when the
+    // system has none.
+    virtual std::wstring describe_failure(std::int32_t number) = 0;
+
     // Ends the process at once; whatever is still held is left to Windows.
     [[noreturn]] void end_program(std::uint32_t exit_status)
     {

@@ -1,80 +1,198 @@
 #include "platform/win32_file_copy.h"
 
+#include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "platform/long_path.h"
+#include "platform/temporary_name.h"
+#include "platform/win32_errors.h"
 #include "platform/win32_holders.h"
-#include "platform/win32_platform.h"
 
 namespace kelmina::win32 {
 
 namespace {
 
-// The path in the \\?\ form, which has no MAX_PATH limit whatever the system's long-path policy.
+// One end of the copy: the path that the calls get, and the one that failures name.
+struct CopyPath {
+    // The \\?\ form, which has no MAX_PATH limit whatever the system's long-path policy.
+    std::wstring extended;
+    // The full path as a user would type it.
+    std::wstring shown;
+};
+
 // Relative parts, "/" and doubled separators are resolved first, as Windows resolves them for a
 // plain path; a path already in the \\?\ form stays as it is.
-std::wstring extended_length_path(const std::wstring& path)
+CopyPath resolve(const std::wstring& path)
 {
+    // Every Win32 call reads a path up to its first NUL, so a path that holds one would send the
+    // copy somewhere else than where it was asked to go. The failure shows where the NUL is, as
+    // U+FFFD: a NUL in the prompt would cut the message box's text short there.
+    if (path.find(L'\0') != std::wstring::npos) {
+        std::wstring shown = user_form(path);
+        for (wchar_t& c : shown) {
+            c = c == L'\0' ? L'\uFFFD' : c;
+        }
+        throw error_failure(ERROR_INVALID_NAME, shown);
+    }
     std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
     if (full.empty()) {
-        throw last_error_failure();
+        const DWORD error = GetLastError();
+        throw error_failure(error, user_form(path));
     }
     const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length == 0 || length >= full.size()) {
-        throw last_error_failure();
+        const DWORD error = GetLastError();
+        throw error_failure(error, user_form(path));
     }
     full.resize(length);
-    return extended_length_form(full);
+    return {extended_length_form(full), user_form(full)};
 }
 
 // The attributes a copy takes over from its source, as CopyFileW does.
 constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// A file this program created and that goes again unless it is renamed into place.
+bool set_attributes(HANDLE file, DWORD attributes, const FILETIME* last_write_time)
+{
+    FILE_BASIC_INFO basic{};  // zero times: left as they are
+    if (last_write_time != nullptr) {
+        basic.LastWriteTime.LowPart = last_write_time->dwLowDateTime;
+        basic.LastWriteTime.HighPart = static_cast<LONG>(last_write_time->dwHighDateTime);
+    }
+    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+// Windows deletes a file so marked when its last handle closes, and a process that is killed
+// closes its handles too.
+bool mark_for_deletion(HANDLE file, bool marked)
+{
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = marked ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// The request that renames the copy over the destination, made before the copy exists.
+class RenameRequest {
+public:
+    explicit RenameRequest(const std::wstring& target)
+    {
+        // The name goes NUL-terminated: Wine reads it up to the NUL rather than by its length.
+        const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+        storage_.resize(offsetof(FILE_RENAME_INFO, FileName) + name_bytes + sizeof(wchar_t));
+        if (storage_.size() < sizeof(FILE_RENAME_INFO)) {
+            storage_.resize(sizeof(FILE_RENAME_INFO));
+        }
+        auto* info = reinterpret_cast<FILE_RENAME_INFO*>(storage_.data());
+        info->ReplaceIfExists = TRUE;
+        info->RootDirectory = nullptr;
+        info->FileNameLength = static_cast<DWORD>(name_bytes);
+        std::memcpy(info->FileName, target.c_str(), name_bytes + sizeof(wchar_t));
+    }
+
+    void* data() { return storage_.data(); }
+    DWORD size() const { return static_cast<DWORD>(storage_.size()); }
+
+private:
+    std::vector<std::byte> storage_;
+};
+
+// The copy while it is being written: a new file beside the destination, marked for deletion from
+// the moment it exists, so that it goes however the run ends (a kill included) unless the rename
+// has made it the destination. Its failures name the destination, the file the user knows of,
+// not the temporary name.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(std::wstring path) : path_{std::move(path)}
+    TemporaryFile(const std::wstring& path, const CopyPath& destination)
+        : destination_{destination},
+          handle_{CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)}
     {
-        handle_ = UniqueHandle{CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
         if (!handle_) {
-            throw last_error_failure();
+            throw last_error_failure(destination_.shown);
         }
-    }
-    ~TemporaryFile()
-    {
-        if (!renamed_) {
+        if (!mark_for_deletion(handle_.get(), true)) {
+            const DWORD error = GetLastError();
             handle_.reset();
-            SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only copy refuses deletion
-            DeleteFileW(path_.c_str());
+            DeleteFileW(path.c_str());
+            throw error_failure(error, destination_.shown);
         }
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-    HANDLE handle() const { return handle_.get(); }
-
-    void close_with_attributes(DWORD attributes)
+    // Asks the file system for the whole size at once, as copy engines do, so that a full disk
+    // shows before the first byte is written. Only a full disk counts: file systems that cannot
+    // reserve (Wine's refuses the request) leave it to the writes to find out.
+    void reserve(const LARGE_INTEGER& size)
     {
-        handle_.reset();
-        if (!SetFileAttributesW(path_.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL)) {
-            throw last_error_failure();
+        FILE_ALLOCATION_INFO allocation{};
+        allocation.AllocationSize = size;
+        if (!SetFileInformationByHandle(handle_.get(), FileAllocationInfo, &allocation, sizeof allocation)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
+                throw error_failure(error, destination_.shown);
+            }
         }
     }
 
-    void rename_over(const std::wstring& destination)
+    // Writes the whole block. A write may take only part of it (Wine's does on a disk that fills
+    // up), and the rest goes again; on a full disk that next write fails with the disk's own error.
+    void write(const char* data, DWORD size)
     {
-        if (!MoveFileExW(path_.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            throw last_error_failure();
+        while (size > 0) {
+            DWORD written = 0;
+            if (!WriteFile(handle_.get(), data, size, &written, nullptr)) {
+                throw last_error_failure(destination_.shown);
+            }
+            if (written == 0 || written > size) {
+                // A write that took nothing without saying why would take nothing the next time too.
+                throw error_failure(ERROR_WRITE_FAULT, destination_.shown);
+            }
+            data += written;
+            size -= written;
         }
-        renamed_ = true;
+    }
+
+    void finish(DWORD attributes, const FILETIME& last_write_time)
+    {
+        if (!set_attributes(handle_.get(), attributes, &last_write_time)) {
+            throw last_error_failure(destination_.shown);
+        }
+        flush();
+    }
+
+    // Gives the copy the destination's name, through this handle, so that no moment comes when
+    // the copy is neither marked nor open. The mark comes off first: it would go with the file
+    // and delete the new add-in when the handle closes. Should the rename fail, the mark goes
+    // back on, after the attributes that a read-only copy would refuse it with.
+    void rename_over(RenameRequest& request)
+    {
+        if (!mark_for_deletion(handle_.get(), false)) {
+            throw last_error_failure(destination_.shown);
+        }
+        if (!SetFileInformationByHandle(handle_.get(), FileRenameInfo, request.data(), request.size())) {
+            const DWORD error = GetLastError();
+            set_attributes(handle_.get(), FILE_ATTRIBUTE_NORMAL, nullptr);
+            mark_for_deletion(handle_.get(), true);
+            throw error_failure(error, destination_.shown);
+        }
+        // What MOVEFILE_WRITE_THROUGH does after its rename: the rename reaches the disk before
+        // the user hears of it.
+        flush();
     }
 
 private:
-    std::wstring path_;
+    void flush()
+    {
+        if (!FlushFileBuffers(handle_.get())) {
+            throw last_error_failure(destination_.shown);
+        }
+    }
+
+    const CopyPath& destination_;
     UniqueHandle handle_;
-    bool renamed_ = false;
 };
 
 // A name beside the destination that no user file has and no other run can pick.
@@ -86,51 +204,78 @@ std::wstring temporary_name_for(const std::wstring& destination)
     }
     wchar_t text[40] = {};
     StringFromGUID2(guid, text, 40);
-    return destination + L"." + text + L".tmp";
+    return temporary_name(destination, text);
+}
+
+// Deletes a copy that an earlier run left behind, unless someone has it open: a run that is still
+// writing its own holds it without sharing, and so would anyone else who uses it.
+void remove_unless_open(const std::wstring& path)
+{
+    // The name itself, should it be a link, not what it points to.
+    const UniqueHandle leftover{CreateFileW(path.c_str(), DELETE | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    if (leftover) {
+        set_attributes(leftover.get(), FILE_ATTRIBUTE_NORMAL, nullptr);  // a read-only file refuses the mark
+        mark_for_deletion(leftover.get(), true);
+    }
+}
+
+// A run cut off by a power cut, or killed in the instant between the mark's removal and the
+// rename, leaves its copy beside the destination. The next run removes those: only names of the
+// copy's own form, checked on the long name, since a wildcard search also matches 8.3 names.
+// What cannot be removed stays; the install goes on all the same.
+void remove_leftovers(const std::wstring& destination)
+{
+    const std::size_t separator = destination.rfind(L'\\');
+    const std::wstring directory = destination.substr(0, separator + 1);
+    const std::wstring name = destination.substr(separator + 1);
+    WIN32_FIND_DATAW found{};
+    const UniqueFindHandle search{FindFirstFileExW((directory + name + L".*.tmp").c_str(), FindExInfoBasic, &found,
+                                                   FindExSearchNameMatch, nullptr, 0)};
+    if (!search) {
+        return;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && is_temporary_name_of(found.cFileName, name)) {
+            remove_unless_open(directory + found.cFileName);
+        }
+    } while (FindNextFileW(search.get(), &found));
 }
 
 // Windows refuses to replace a read-only file, or one that another program holds open without
 // sharing (as Excel holds a loaded add-in). A rename on other file systems, Wine's among them,
 // replaces it all the same; asking first keeps the old add-in on every one of them.
-void ensure_replaceable(const std::wstring& destination)
+void ensure_replaceable(const CopyPath& destination)
 {
-    const UniqueHandle existing{CreateFileW(destination.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+    const UniqueHandle existing{CreateFileW(destination.extended.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, 0, nullptr)};
     if (!existing) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND) {
             return;
         }
-        throw last_error_failure();
+        throw last_error_failure(destination.shown);
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(existing.get(), &information)) {
-        throw last_error_failure();
+        throw last_error_failure(destination.shown);
     }
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        throw PlatformFailure{ERROR_ACCESS_DENIED, describe_error(ERROR_ACCESS_DENIED)};
+        throw error_failure(ERROR_ACCESS_DENIED, destination.shown);
     }
 }
 
-void copy_bytes(HANDLE from, HANDLE to)
+void copy_bytes(HANDLE from, const CopyPath& source, TemporaryFile& to, std::vector<char>& buffer)
 {
-    // Large blocks: the copy of a big workbook then costs little more than the disk's own time.
-    std::vector<char> buffer(1 << 20);
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-            throw last_error_failure();
+            throw last_error_failure(source.shown);
         }
         if (read == 0) {
             return;
         }
-        DWORD written = 0;
-        if (!WriteFile(to, buffer.data(), read, &written, nullptr)) {
-            throw last_error_failure();
-        }
-        if (written != read) {
-            throw PlatformFailure{ERROR_WRITE_FAULT, describe_error(ERROR_WRITE_FAULT)};
-        }
+        to.write(buffer.data(), read);
     }
 }
 
@@ -138,31 +283,38 @@ void copy_bytes(HANDLE from, HANDLE to)
 
 void copy_file_atomically(const std::wstring& source, const std::wstring& destination)
 {
-    const std::wstring from = extended_length_path(source);
-    const std::wstring to = extended_length_path(destination);
+    // Everything the copy allocates comes first, before there is a file to leave behind.
+    const CopyPath from = resolve(source);
+    const CopyPath to = resolve(destination);
+    const std::wstring temporary = temporary_name_for(to.extended);
+    RenameRequest rename{to.extended};
+    // Large blocks: the copy of a big workbook then costs little more than the disk's own time.
+    std::vector<char> buffer(1 << 20);
 
-    const UniqueHandle input{CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const UniqueHandle input{CreateFileW(from.extended.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
     if (!input) {
-        throw last_error_failure();
+        throw last_error_failure(from.shown);
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(input.get(), &information)) {
-        throw last_error_failure();
+        throw last_error_failure(from.shown);
     }
 
-    TemporaryFile copy{temporary_name_for(to)};
-    copy_bytes(input.get(), copy.handle());
-    // A plain copy keeps the source's last-write time and attributes; so does this one.
-    if (!SetFileTime(copy.handle(), nullptr, nullptr, &information.ftLastWriteTime)) {
-        throw last_error_failure();
-    }
-    if (!FlushFileBuffers(copy.handle())) {
-        throw last_error_failure();
-    }
-    copy.close_with_attributes(information.dwFileAttributes & kCopiedAttributes);
+    // Before the new copy: on a nearly full disk, what earlier runs left may be the space it needs.
+    remove_leftovers(to.extended);
+
+    TemporaryFile copy{temporary, to};
+    LARGE_INTEGER size{};
+    size.LowPart = information.nFileSizeLow;
+    size.HighPart = static_cast<LONG>(information.nFileSizeHigh);
+    copy.reserve(size);
+    copy_bytes(input.get(), from, copy, buffer);
+    // A plain copy keeps the source's last-write time and attributes; so does this one. The bytes
+    // reach the disk before the name points at them.
+    copy.finish(information.dwFileAttributes & kCopiedAttributes, information.ftLastWriteTime);
     ensure_replaceable(to);
-    copy.rename_over(to);
+    copy.rename_over(rename);
 }
 
 }  // namespace kelmina::win32

@@ -6,8 +6,10 @@ namespace kelmina::win32 {
 
 // Copies a file so that the destination is, at every moment, either what it was before or the
 // complete copy: the bytes go to a temporary file beside the destination, reach the disk, and
-// only then replace the destination in one rename. On failure the temporary file is removed and
-// the failure of the step that failed is thrown. No directory is created.
+// only then replace the destination in one rename. The temporary file is marked for deletion
+// until that rename, so nothing of it stays when the copy fails or the process is killed; ones
+// that earlier runs left behind (a power cut) are removed first. No directory is created. A
+// path that holds a NUL is refused before any file is touched.
 void copy_file_atomically(const std::wstring& source, const std::wstring& destination);
 
 }  // namespace kelmina::win32

@@ -143,4 +143,24 @@ private:
     HANDLE value_ = INVALID_HANDLE_VALUE;
 };
 
+// A directory search that FindFirstFileExW began.
+class UniqueFindHandle {
+public:
+    explicit UniqueFindHandle(HANDLE value) : value_{value} {}
+    ~UniqueFindHandle()
+    {
+        if (value_ != INVALID_HANDLE_VALUE) {
+            FindClose(value_);
+        }
+    }
+    UniqueFindHandle(const UniqueFindHandle&) = delete;
+    UniqueFindHandle& operator=(const UniqueFindHandle&) = delete;
+
+    HANDLE get() const { return value_; }
+    explicit operator bool() const { return value_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE value_;
+};
+
 }  // namespace kelmina::win32

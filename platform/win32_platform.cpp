@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/win32_errors.h"
 #include "platform/win32_file_copy.h"
 
 namespace kelmina::win32 {
@@ -17,38 +18,6 @@ void restrict_dll_search_to_system_directory()
         // Without it, at least the working directory leaves the search path.
         SetDllDirectoryW(L"");
     }
-}
-
-std::wstring describe_error(DWORD code)
-{
-    constexpr DWORD kFlags =
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    const DWORD languages[] = {MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), 0};
-    for (const DWORD language : languages) {
-        UniqueHlocal buffer;
-        const DWORD length =
-            FormatMessageW(kFlags, nullptr, code, language, reinterpret_cast<LPWSTR>(buffer.put()), 0, nullptr);
-        if (length == 0) {
-            continue;
-        }
-        std::wstring text(buffer.as<wchar_t>(), length);
-        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
-            text.pop_back();
-        }
-        return text;
-    }
-    return {};
-}
-
-PlatformFailure last_error_failure()
-{
-    const DWORD code = GetLastError();
-    return {static_cast<std::int32_t>(code), describe_error(code)};
-}
-
-PlatformFailure hresult_failure(HRESULT result)
-{
-    return {static_cast<std::int32_t>(result), describe_error(static_cast<DWORD>(result))};
 }
 
 namespace {
@@ -149,7 +118,7 @@ std::wstring Win32Platform::program_directory()
             std::wstring path(buffer.data(), length);
             const std::size_t last_separator = path.rfind(L'\\');
             if (last_separator == std::wstring::npos) {
-                throw PlatformFailure{ERROR_BAD_PATHNAME, describe_error(ERROR_BAD_PATHNAME)};
+                throw error_failure(ERROR_BAD_PATHNAME);
             }
             path.resize(last_separator + 1);
             return path;
@@ -161,6 +130,11 @@ std::wstring Win32Platform::program_directory()
 void Win32Platform::copy_file(const std::wstring& source, const std::wstring& destination)
 {
     copy_file_atomically(source, destination);
+}
+
+std::wstring Win32Platform::describe_failure(std::int32_t number)
+{
+    return describe_error(static_cast<DWORD>(number));
 }
 
 void Win32Platform::end_process(std::uint32_t exit_status)

@@ -14,6 +14,7 @@ public:
     int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) override;
     std::wstring program_directory() override;
     void copy_file(const std::wstring& source, const std::wstring& destination) override;
+    std::wstring describe_failure(std::int32_t number) override;
 
 protected:
     void end_process(std::uint32_t exit_status) override;
@@ -24,13 +25,5 @@ private:
 
 // Takes the program's own directory and the working directory out of the DLL search path.
 void restrict_dll_search_to_system_directory();
-
-// The failure of the Win32 call that just failed; call it before anything else can touch the
-// thread's last-error value.
-PlatformFailure last_error_failure();
-PlatformFailure hresult_failure(HRESULT result);
-// The system's text for an error code, in Japanese where Windows has it, without the line break
-// that ends it; empty when the system has none.
-std::wstring describe_error(DWORD code);
 
 }  // namespace kelmina::win32

@@ -15,7 +15,7 @@ public:
     {
         machine_.calls.push_back(L"read " + name);
         if (machine_.library_path_failure) {
-            throw *machine_.library_path_failure;
+            std::rethrow_exception(machine_.library_path_failure);
         }
         return machine_.library_path;
     }
@@ -24,7 +24,7 @@ public:
     {
         machine_.calls.push_back(L"call " + name);
         if (machine_.quit_failure) {
-            throw *machine_.quit_failure;
+            std::rethrow_exception(machine_.quit_failure);
         }
     }
 
@@ -47,7 +47,7 @@ int FakePlatform::show_message_box(const std::wstring& prompt, std::uint32_t sty
 {
     calls.push_back(L"box " + std::to_wstring(style) + L" " + title + L" | " + prompt);
     if (box_failure && title == failing_box_title) {
-        throw *box_failure;
+        std::rethrow_exception(box_failure);
     }
     return style == 36 ? confirmation_answer : 1;
 }
@@ -56,7 +56,7 @@ std::wstring FakePlatform::program_directory()
 {
     calls.push_back(L"directory");
     if (directory_failure) {
-        throw *directory_failure;
+        std::rethrow_exception(directory_failure);
     }
     return executable_directory;
 }
@@ -65,8 +65,16 @@ void FakePlatform::copy_file(const std::wstring& source, const std::wstring& des
 {
     calls.push_back(L"copy " + source + L" -> " + destination);
     if (copy_failure) {
-        throw *copy_failure;
+        std::rethrow_exception(copy_failure);
     }
+}
+
+std::wstring FakePlatform::describe_failure(std::int32_t number)
+{
+    if (describe_failure_failure) {
+        std::rethrow_exception(describe_failure_failure);
+    }
+    return L"system text " + std::to_wstring(number);
 }
 
 void FakePlatform::end_process(std::uint32_t exit_status)

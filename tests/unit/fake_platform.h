@@ -2,7 +2,7 @@
 // asks of it.
 #pragma once
 
-#include <optional>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -19,16 +19,19 @@ class FakePlatform final : public Platform {
 public:
     // The machine.
     bool excel_installed = true;
+    // What a step throws when it fails: a PlatformFailure, or any other exception.
     std::wstring library_path = L"C:\\Office\\Library";
-    std::optional<PlatformFailure> library_path_failure;
-    std::optional<PlatformFailure> quit_failure;
+    std::exception_ptr library_path_failure;
+    std::exception_ptr quit_failure;
     int confirmation_answer = 6;
     std::wstring executable_directory = L"D:\\setup";
-    std::optional<PlatformFailure> directory_failure;
-    std::optional<PlatformFailure> copy_failure;
+    std::exception_ptr directory_failure;
+    std::exception_ptr copy_failure;
     // A box whose title is this one fails to show.
     std::wstring failing_box_title;
-    std::optional<PlatformFailure> box_failure;
+    std::exception_ptr box_failure;
+    // The system's text for a number is "system text N", unless this is thrown instead.
+    std::exception_ptr describe_failure_failure;
 
     // What the routine did, one line a call: "create X", "read X", "call X", "release",
     // "box STYLE TITLE | PROMPT", "directory", "copy SOURCE -> DESTINATION".
@@ -38,6 +41,7 @@ public:
     int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) override;
     std::wstring program_directory() override;
     void copy_file(const std::wstring& source, const std::wstring& destination) override;
+    std::wstring describe_failure(std::int32_t number) override;
 
 protected:
     void end_process(std::uint32_t exit_status) override;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
+
 #include "installer/install_sequence.h"
 #include "tests/unit/fake_platform.h"
 
@@ -62,34 +65,40 @@ TEST(InstallSequence, OnlyNoDeclines)
 
 TEST(InstallSequence, FailureBeforeTheConfirmationEndsSilentlyAndReleasesExcel)
 {
-    const PlatformFailure failure{-2147352567, L"Excel refused"};
+    // The platform's own failure, and exceptions of any other kind.
+    const std::exception_ptr failures[] = {std::make_exception_ptr(PlatformFailure{-2147352567, L"Excel refused"}),
+                                           std::make_exception_ptr(std::bad_alloc{}),
+                                           std::make_exception_ptr(std::runtime_error{"unexpected"})};
+    for (const std::exception_ptr& failure : failures) {
+        SCOPED_TRACE(&failure - failures);
 
-    FakePlatform read_fails;
-    read_fails.library_path_failure = failure;
-    EXPECT_EQ(run_to_end(read_fails), 12u);
-    EXPECT_EQ(read_fails.calls, (Calls{L"create Excel.Application", L"read LibraryPath", L"release"}));
+        FakePlatform read_fails;
+        read_fails.library_path_failure = failure;
+        EXPECT_EQ(run_to_end(read_fails), 12u);
+        EXPECT_EQ(read_fails.calls, (Calls{L"create Excel.Application", L"read LibraryPath", L"release"}));
 
-    FakePlatform quit_fails;
-    quit_fails.quit_failure = failure;
-    EXPECT_EQ(run_to_end(quit_fails), 12u);
-    EXPECT_EQ(quit_fails.calls, kExcelAsked);
+        FakePlatform quit_fails;
+        quit_fails.quit_failure = failure;
+        EXPECT_EQ(run_to_end(quit_fails), 12u);
+        EXPECT_EQ(quit_fails.calls, kExcelAsked);
 
-    FakePlatform confirmation_fails;
-    confirmation_fails.failing_box_title = L"インストールの確認";
-    confirmation_fails.box_failure = failure;
-    EXPECT_EQ(run_to_end(confirmation_fails), 12u);
-    EXPECT_EQ(confirmation_fails.calls, concat(kExcelAsked, {kConfirmationBox}));
+        FakePlatform confirmation_fails;
+        confirmation_fails.failing_box_title = L"インストールの確認";
+        confirmation_fails.box_failure = failure;
+        EXPECT_EQ(run_to_end(confirmation_fails), 12u);
+        EXPECT_EQ(confirmation_fails.calls, concat(kExcelAsked, {kConfirmationBox}));
 
-    FakePlatform not_installed_box_fails;
-    not_installed_box_fails.excel_installed = false;
-    not_installed_box_fails.failing_box_title = L"エラー";
-    not_installed_box_fails.box_failure = failure;
-    EXPECT_EQ(run_to_end(not_installed_box_fails), 12u);
+        FakePlatform not_installed_box_fails;
+        not_installed_box_fails.excel_installed = false;
+        not_installed_box_fails.failing_box_title = L"エラー";
+        not_installed_box_fails.box_failure = failure;
+        EXPECT_EQ(run_to_end(not_installed_box_fails), 12u);
+    }
 }
 
 TEST(InstallSequence, FailureAfterTheConfirmationIsReported)
 {
-    const PlatformFailure missing{2, L"指定されたファイルが見つかりません。"};
+    const auto missing = std::make_exception_ptr(PlatformFailure{2, L"指定されたファイルが見つかりません。"});
     const std::wstring report =
         L"box 16 エラー | 何らかのエラーが発生しました\r\nErrCode:2  内容:指定されたファイルが見つかりません。";
 
@@ -121,6 +130,42 @@ TEST(InstallSequence, FailureAfterTheConfirmationIsReported)
     report_fails.box_failure = missing;
     EXPECT_EQ(run_to_end(report_fails), 1603u);
     EXPECT_EQ(report_fails.calls.size(), 8u);
+}
+
+TEST(InstallSequence, ExceptionsOfOtherKindsAreReportedWithTheNumberOfTheirKind)
+{
+    struct Case {
+        std::exception_ptr thrown;
+        std::wstring report;
+    };
+    const Case cases[] = {
+        {std::make_exception_ptr(std::bad_alloc{}),  // E_OUTOFMEMORY
+         L"box 16 エラー | 何らかのエラーが発生しました\r\nErrCode:-2147024882  内容:system text -2147024882"},
+        {std::make_exception_ptr(std::length_error{"path"}),  // E_UNEXPECTED
+         L"box 16 エラー | 何らかのエラーが発生しました\r\nErrCode:-2147418113  内容:system text -2147418113"},
+        {std::make_exception_ptr(42),
+         L"box 16 エラー | 何らかのエラーが発生しました\r\nErrCode:-2147418113  内容:system text -2147418113"},
+    };
+    for (const Case& each : cases) {
+        SCOPED_TRACE(&each - cases);
+        FakePlatform copy_fails;
+        copy_fails.copy_failure = each.thrown;
+        EXPECT_EQ(run_to_end(copy_fails), 1603u);
+        ASSERT_EQ(copy_fails.calls.size(), 8u);
+        EXPECT_EQ(copy_fails.calls[7], each.report);
+
+        FakePlatform directory_fails;
+        directory_fails.directory_failure = each.thrown;
+        EXPECT_EQ(run_to_end(directory_fails), 1603u);
+        EXPECT_EQ(directory_fails.calls, concat(kExcelAsked, {kConfirmationBox, L"directory", each.report}));
+
+        // Nothing escapes the report, even when the system's text cannot be had either.
+        FakePlatform description_fails;
+        description_fails.copy_failure = each.thrown;
+        description_fails.describe_failure_failure = std::make_exception_ptr(std::bad_alloc{});
+        EXPECT_EQ(run_to_end(description_fails), 1603u);
+        EXPECT_EQ(description_fails.calls.size(), 7u);
+    }
 }
 
 TEST(InstallSequence, JoinsDirectoryAndFileNameWithExactlyOneBackslash)

@@ -2,12 +2,15 @@
 // it shows and presses the button the scenario names, then records the exit status.
 //
 //   box_driver.exe INSTALLER WORKING_DIRECTORY EVENT_LOG ANSWERS SECONDS [--hold FILE] [--pause FILE]
+//                  [--kill-after MS --watch DIRECTORY]
 //
 // ANSWERS names the button for each box in turn, comma-separated: ok, yes, no, cancel. A box
 // beyond the list is logged and dismissed with its first button. SECONDS bounds the whole run.
 // --hold keeps FILE open without sharing for the whole run, as Excel keeps a loaded add-in.
 // --pause waits, before answering each box, until FILE exists, then deletes it: time for
 // someone outside Wine to take a picture of the box.
+// --kill-after ends the installer with TerminateProcess MS milliseconds after the first answer,
+// and logs whether a temporary file of the copy's form (*.{GUID}.tmp) lay in DIRECTORY then.
 #include <windows.h>
 
 #include <sstream>
@@ -91,12 +94,19 @@ int wmain(int argc, wchar_t** argv)
     }
     std::wstring held_path;
     std::wstring pause_path;
+    std::wstring kill_after;
+    std::wstring watched_directory;
     for (int option = 6; option + 1 < argc; option += 2) {
         const std::wstring name = argv[option];
-        if (name != L"--hold" && name != L"--pause") {
+        std::wstring* const value = name == L"--hold"         ? &held_path
+                                    : name == L"--pause"      ? &pause_path
+                                    : name == L"--kill-after" ? &kill_after
+                                    : name == L"--watch"      ? &watched_directory
+                                                              : nullptr;
+        if (value == nullptr) {
             return 2;
         }
-        (name == L"--hold" ? held_path : pause_path) = argv[option + 1];
+        *value = argv[option + 1];
     }
     const std::wstring installer = argv[1];
     const std::wstring working_directory = argv[2];
@@ -204,6 +214,24 @@ int wmain(int argc, wchar_t** argv)
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(pressed, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(box, pressed)));
         append_event(log_path, {{"who", L"driver"}, {"event", L"answered"}, {"ms", elapsed_ms()}});
+        if (!kill_after.empty() && answered == 1) {
+            const ULONGLONG kill_at = GetTickCount64() + std::wcstoul(kill_after.c_str(), nullptr, 10);
+            while (GetTickCount64() < kill_at) {
+                pump_messages();
+                Sleep(1);
+            }
+            WIN32_FIND_DATAW found{};
+            const HANDLE search = FindFirstFileW((watched_directory + L"\\*.{*}.tmp").c_str(), &found);
+            if (search != INVALID_HANDLE_VALUE) {
+                FindClose(search);
+            }
+            TerminateProcess(process.hProcess, 9);
+            WaitForSingleObject(process.hProcess, INFINITE);
+            append_event(log_path, {{"who", L"driver"},
+                                    {"event", L"killed"},
+                                    {"ms", elapsed_ms()},
+                                    {"temporary", search != INVALID_HANDLE_VALUE ? L"1" : L"0"}});
+        }
         // Wait for this box to go before looking for the next one.
         while (IsWindow(box) && WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT &&
                GetTickCount64() <= deadline) {

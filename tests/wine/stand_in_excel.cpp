@@ -110,9 +110,13 @@ public:
                 return raise(exception, L"LibraryPath is not available");
             }
             if (result != nullptr) {
+                // A BSTR has a length of its own and may hold NULs; library_path_after_nul puts one in.
+                std::wstring path = g_config["library_path"];
+                if (g_config.count("library_path_after_nul") != 0) {
+                    path += L'\0' + g_config["library_path_after_nul"];
+                }
                 result->vt = VT_BSTR;
-                result->bstrVal = SysAllocStringLen(g_config["library_path"].c_str(),
-                                                    static_cast<UINT>(g_config["library_path"].size()));
+                result->bstrVal = SysAllocStringLen(path.c_str(), static_cast<UINT>(path.size()));
             }
             return S_OK;
         }

@@ -43,6 +43,7 @@ class ReleaseAsWindowsReadsIt(unittest.TestCase):
             "FileVersion": "1.00",
             "ProductVersion": "1.00",
             "OriginalFilename": "KelminaAddinInstaller.exe",
+            "FileDescription": "ケルミナアドイン(Excelアドイン)インストーラー",
         }
         self.assertEqual({key: self.found.get(key) for key in expected}, expected)
         for key in ("CompanyName", "ProductName", "InternalName"):

@@ -5,6 +5,7 @@ asked and the exit status. Every scenario runs under code page 1252 and again un
 
 import os
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -55,14 +56,18 @@ class InstallerRunCase(unittest.TestCase):
         unix_path(PROGRAM + "\\" + ADDIN).write_bytes(WORKBOOK)
 
     def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
-                library_path_fails=False, quit_fails=False, held_file=None):
+                library_path_fails=False, quit_fails=False, held_file=None, after_nul=None, kill_after_ms=None):
+        """`after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
+        installer is killed that long after the first answer."""
         (DRIVE_C / "standin" / "stand_in.cfg").write_text(
-            f"library_path={library_path}\nlibrary_path_fails={int(library_path_fails)}\nquit_fails={int(quit_fails)}\n",
-            encoding="utf-8")
+            f"library_path={library_path}\nlibrary_path_fails={int(library_path_fails)}\nquit_fails={int(quit_fails)}\n"
+            + (f"library_path_after_nul={after_nul}\n" if after_nul is not None else ""), encoding="utf-8")
         events_log = DRIVE_C / "standin" / "events.log"
         events_log.unlink(missing_ok=True)
+        options = (["--hold", held_file] if held_file else []) + (
+            ["--kill-after", str(kill_after_ms), "--watch", library_path] if kill_after_ms is not None else [])
         WINE.run("C:\\driver\\box_driver.exe", program + "\\KelminaAddinInstaller.exe", working_directory,
-                 "C:\\standin\\events.log", answers, "40", *(["--hold", held_file] if held_file else []), timeout=90)
+                 "C:\\standin\\events.log", answers, "40", *options, timeout=90)
         # The stand-in notes its own end; give it a moment after the installer has gone. One
         # still running would also answer the next run in its place.
         for _ in range(100):
@@ -97,17 +102,22 @@ class InstallerRunCase(unittest.TestCase):
         if boxes:
             self.assertLess(run.position("excel", "release"), boxes[0], "Excel released before the first box")
 
-    def assert_report(self, run, number):
-        """The last box is the failure report for `number`, with a description."""
+    def assert_report(self, run, number, path=None):
+        """The last box is the failure report for `number`, with the system's message and, when
+        the failure concerns a file, its `path` on a line of its own after it."""
         self.assertTrue(run.boxes, f"no box at all: {run.events}")
         title, prompt, buttons, icon = run.boxes[-1]
         self.assertEqual((title, buttons, icon), ("エラー", "ok", "16"))
         self.assertTrue(prompt.startswith(f"{REPORT_HEAD}{number}  内容:"), prompt)
-        description = prompt[len(f"{REPORT_HEAD}{number}  内容:"):]
-        self.assertTrue(description.strip(), "the description is not empty")
-        self.assertFalse(description.endswith(("\r", "\n")), "no line break after the description")
+        message = prompt[len(f"{REPORT_HEAD}{number}  内容:"):]
+        if path is not None:
+            self.assertTrue(message.endswith("\r\n" + path), f"ends with {path!r}: {message!r}")
+            message = message[:-len("\r\n" + path)]
+        self.assertTrue(message.strip(), "the system's message is not empty")
+        self.assertFalse(message.endswith(("\r", "\n")), "no line break after the message")
+        self.assertNotIn("\r\n", message, "no path where none is expected")
         if self.locale.startswith("ja_JP"):
-            self.assertTrue(any("\u3040" <= c <= "\u9fff" for c in description), f"Japanese: {description!r}")
+            self.assertTrue(any("\u3040" <= c <= "\u9fff" for c in message), f"Japanese: {message!r}")
 
 
 class Scenarios(InstallerRunCase):
@@ -150,7 +160,7 @@ class Scenarios(InstallerRunCase):
         run = self.install(answers="yes,ok")
         self.assertEqual(run.boxes[0], CONFIRMATION)
         self.assertEqual(len(run.boxes), 2)
-        self.assert_report(run, 2)
+        self.assert_report(run, 2, path=PROGRAM + "\\" + ADDIN)
         self.assertEqual(run.exit_status, 1603)
         self.assert_library_holds({})
 
@@ -194,7 +204,7 @@ class Scenarios(InstallerRunCase):
 
     def test_missing_library_directory_is_reported_and_not_created(self):
         run = self.install(library_path=LIBRARY + "\\missing")
-        self.assert_report(run, 3)
+        self.assert_report(run, 3, path=LIBRARY + "\\missing\\" + ADDIN)
         self.assertEqual(run.exit_status, 1603)
         self.assertFalse(unix_path(LIBRARY + "\\missing").exists())
         self.assert_library_holds({})
@@ -236,21 +246,80 @@ class DestinationStates(InstallerRunCase):
         target = self.place_old_addin()
         target.chmod(0o444)  # what Wine shows as the read-only attribute
         run = self.install()
-        self.assert_report(run, 5)  # ERROR_ACCESS_DENIED
+        self.assert_report(run, 5, path=LIBRARY + "\\" + ADDIN)  # ERROR_ACCESS_DENIED
         self.assert_library_holds({ADDIN: self.OLD})
         target.chmod(0o644)
 
         # Excel keeps a loaded add-in open without sharing.
         run = self.install(held_file=LIBRARY + "\\" + ADDIN)
         self.assertEqual(run.boxes[0], CONFIRMATION)
-        self.assert_report(run, 32)  # ERROR_SHARING_VIOLATION
+        self.assert_report(run, 32, path=LIBRARY + "\\" + ADDIN)  # ERROR_SHARING_VIOLATION
         self.assertEqual(run.exit_status, 1603)
         self.assert_library_holds({ADDIN: self.OLD})
+
+    def test_killed_at_any_moment_leaves_only_the_addin_old_or_new(self):
+        workbook = bytes(range(256)) * (4096 * 256)  # 256 MiB: a copy that takes a while
+        unix_path(PROGRAM + "\\" + ADDIN).write_bytes(workbook)
+        moments = []
+        for ms in (0, 50, 150, 300, 600, 1200, 3000):
+            with self.subTest(ms=ms):
+                self.place_old_addin()
+                run = self.install(answers="yes", kill_after_ms=ms)
+                killed = [e for e in run.events if e["event"] == "killed"]
+                self.assertEqual(len(killed), 1, run.events)
+                content = unix_path(LIBRARY + "\\" + ADDIN).read_bytes()
+                moments.append((ms, killed[0]["temporary"], "new" if content == workbook else "old"))
+                self.assertIn(content, (self.OLD, workbook), "the add-in, old or new")
+                self.assertEqual([p.name for p in unix_path(LIBRARY).iterdir()], [ADDIN], "nothing else")
+        self.assertIn("1", [temporary for _, temporary, _ in moments],
+                      f"no kill came while the copy was being written: {moments}")
+
+    def test_leftovers_of_earlier_runs_go_and_nothing_else(self):
+        self.place_old_addin()
+        leftovers = [f"{ADDIN}.{{0F3A9C2E-1B4D-4E6F-8A7B-9C0D1E2F3A4{n}}}.tmp" for n in "BCD"]
+        held = leftovers[2]  # a run still writing it, or anyone else who has it open
+        others = {"notes.tmp": b"the user's notes", held: b"held",
+                  f"{ADDIN}.{{0F3A9C2E-1B4D-4E6F-8A7B-9C0D1E2F3A4G}}.tmp": b"a look-alike"}
+        for name, content in {leftovers[0]: b"cut", leftovers[1]: b"cut", **others}.items():
+            unix_path(LIBRARY + "\\" + name).write_bytes(content)
+        unix_path(LIBRARY + "\\" + leftovers[1]).chmod(0o444)  # read-only, as a read-only workbook's copy
+        run = self.install(held_file=LIBRARY + "\\" + held)
+        self.assert_boxes(run, [CONFIRMATION, COMPLETION])
+        self.assert_library_holds({ADDIN: WORKBOOK, **others})
+
+    def test_full_disk_is_reported_as_such_and_keeps_the_old_addin(self):
+        disk = WINE.prefix.parent / "full-disk"
+        disk.mkdir(exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(disk)], check=True)
+        drive = PREFIX / "dosdevices" / "s:"
+        try:
+            drive.unlink(missing_ok=True)
+            drive.symlink_to(WINE.seen_path(disk))
+            (disk / ADDIN).write_bytes(self.OLD)
+            unix_path(PROGRAM + "\\" + ADDIN).write_bytes(bytes(range(256)) * (4096 * 6))  # 6 MiB
+            run = self.install(library_path="S:\\")
+            self.assert_report(run, 112, path="S:\\" + ADDIN)  # ERROR_DISK_FULL
+            self.assertEqual(run.exit_status, 1603)
+            self.assertEqual({p.name: p.read_bytes() for p in disk.iterdir()}, {ADDIN: self.OLD})
+        finally:
+            drive.unlink(missing_ok=True)
+            subprocess.run(["umount", str(disk)], check=True)
+
+    def test_library_path_with_a_nul_is_refused_before_any_file_is_touched(self):
+        # Cut at the NUL, the path would name a file C:\kelmina\library\sub.
+        run = self.install(library_path=LIBRARY + "\\sub", after_nul="X")
+        # The refusal shows the path with the NUL as U+FFFD: a NUL would cut the box's text there.
+        self.assert_report(run, 123, path=LIBRARY + "\\sub\ufffdX\\" + ADDIN)  # ERROR_INVALID_NAME
+        self.assertEqual(run.exit_status, 1603)
+        root = DRIVE_C / "kelmina"
+        self.assertEqual(sorted(str(p.relative_to(root)) for p in root.rglob("*")),
+                         sorted(["library", "program", f"program/{ADDIN}", "program/KelminaAddinInstaller.exe"]))
+        self.assert_source_untouched()
 
     def test_library_on_a_drive_that_does_not_exist(self):
         self.assertFalse((PREFIX / "dosdevices" / "q:").exists())
         run = self.install(library_path="Q:\\Office\\Library")
-        self.assert_report(run, 3)  # ERROR_PATH_NOT_FOUND
+        self.assert_report(run, 3, path="Q:\\Office\\Library\\" + ADDIN)  # ERROR_PATH_NOT_FOUND
         self.assertEqual(run.exit_status, 1603)
 
     def test_large_workbook_arrives_byte_for_byte_with_its_time(self):
@@ -282,6 +351,11 @@ class DestinationStates(InstallerRunCase):
             run = self.install(program=program, library_path=library)
             self.assert_boxes(run, [CONFIRMATION, COMPLETION])
             self.assertEqual(run.exit_status, 0)
+            self.assert_library_holds({ADDIN: WORKBOOK}, directory=library)
+            # A failure there names the add-in as the user would type it, without the \\?\ prefix.
+            unix_path(library + "\\" + ADDIN).chmod(0o444)
+            run = self.install(program=program, library_path=library)
+            self.assert_report(run, 5, path=library + "\\" + ADDIN)
             self.assert_library_holds({ADDIN: WORKBOOK}, directory=library)
         finally:
             shutil.rmtree(DRIVE_C / "long", ignore_errors=True)
