@@ -88,10 +88,6 @@ class Wine:
             return str(host_path)
         return "/" + str(Path(host_path).resolve().relative_to(self.root.resolve()))
 
-    def seen_path(self, host_path):
-        """`host_path`, a path on this machine, as Wine's own processes see it."""
-        return str(host_path)
-
     def env(self, overrides=""):
         # No Mono or Gecko prompts; DLL overrides of a test come after those.
         return dict(os.environ, WINEPREFIX=self.seen_path(self.prefix), WINEDEBUG="-all",
