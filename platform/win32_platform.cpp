@@ -45,16 +45,21 @@ public:
     }
 
 private:
+    // US English, as VBA talks to Excel. Excel picks the language of its type library by this
+    // locale, and an English Excel without the user's language pack refuses the user's locale
+    // (0x80028018). The member names are English and LibraryPath is a path: no locale belongs here.
+    static constexpr LCID kAutomationLocale = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
+
     void invoke(const std::wstring& name, WORD kind, VARIANT* result)
     {
         DISPID member = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-        if (const HRESULT hr = dispatch_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &member); FAILED(hr)) {
+        if (const HRESULT hr = dispatch_->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &member); FAILED(hr)) {
             throw hresult_failure(hr);
         }
         DISPPARAMS no_arguments{};
         UniqueExcepInfo exception;
-        const HRESULT hr = dispatch_->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, kind, &no_arguments, result,
+        const HRESULT hr = dispatch_->Invoke(member, IID_NULL, kAutomationLocale, kind, &no_arguments, result,
                                              exception.get(), nullptr);
         if (hr == DISP_E_EXCEPTION) {
             // The server's own account of the failure says more than DISP_E_EXCEPTION does.

@@ -85,8 +85,11 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID locale, DISPID* ids) override
     {
+        if (refuses(locale)) {
+            return TYPE_E_INVDATAREAD;
+        }
         if (count != 1) {
             return E_INVALIDARG;
         }
@@ -101,9 +104,12 @@ public:
         }
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result,
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID locale, WORD flags, DISPPARAMS*, VARIANT* result,
                                      EXCEPINFO* exception, UINT*) override
     {
+        if (refuses(locale)) {
+            return TYPE_E_INVDATAREAD;
+        }
         if (member == kLibraryPathId && (flags & DISPATCH_PROPERTYGET)) {
             log_event(L"LibraryPath");
             if (configured("library_path_fails")) {
@@ -128,6 +134,10 @@ public:
     }
 
 private:
+    // An English Excel without the language pack of the caller's locale: only US English is
+    // understood, once the default locales are resolved as in the user's session.
+    static bool refuses(LCID locale) { return configured("english_only") && ConvertDefaultLocale(locale) != 0x0409; }
+
     static HRESULT raise(EXCEPINFO* exception, const wchar_t* description)
     {
         if (exception != nullptr) {

@@ -56,11 +56,14 @@ class InstallerRunCase(unittest.TestCase):
         unix_path(PROGRAM + "\\" + ADDIN).write_bytes(WORKBOOK)
 
     def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
-                library_path_fails=False, quit_fails=False, held_file=None, after_nul=None, kill_after_ms=None):
+                library_path_fails=False, quit_fails=False, held_file=None, after_nul=None, kill_after_ms=None,
+                english_only=False):
         """`after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
-        installer is killed that long after the first answer."""
+        installer is killed that long after the first answer. `english_only`: Excel understands
+        only US English, as an English Excel without the user's language pack does."""
         (DRIVE_C / "standin" / "stand_in.cfg").write_text(
             f"library_path={library_path}\nlibrary_path_fails={int(library_path_fails)}\nquit_fails={int(quit_fails)}\n"
+            f"english_only={int(english_only)}\n"
             + (f"library_path_after_nul={after_nul}\n" if after_nul is not None else ""), encoding="utf-8")
         events_log = DRIVE_C / "standin" / "events.log"
         events_log.unlink(missing_ok=True)
@@ -148,12 +151,15 @@ class Scenarios(InstallerRunCase):
         self.assert_library_holds({})
 
     def test_yes_copies_the_workbook_and_says_so(self):
-        run = self.install()
-        self.assert_boxes(run, [CONFIRMATION, COMPLETION])
-        self.assertEqual(run.exit_status, 0)
-        self.assert_excel_closed_before_boxes(run)
-        self.assert_library_holds({ADDIN: WORKBOOK})
-        self.assert_source_untouched()
+        for english_only in (False, True):
+            with self.subTest(english_only=english_only):
+                unix_path(LIBRARY + "\\" + ADDIN).unlink(missing_ok=True)
+                run = self.install(english_only=english_only)
+                self.assert_boxes(run, [CONFIRMATION, COMPLETION])
+                self.assertEqual(run.exit_status, 0)
+                self.assert_excel_closed_before_boxes(run)
+                self.assert_library_holds({ADDIN: WORKBOOK})
+                self.assert_source_untouched()
 
     def test_missing_workbook_is_reported_instead_of_completion(self):
         unix_path(PROGRAM + "\\" + ADDIN).unlink()

@@ -23,26 +23,19 @@ RUNS = {
     "release-office64": (RELEASE, 32, 64, True),
     "release-office32": (RELEASE, 32, 32, True),
 }
-RUN = os.environ.get("KELMINA_WINE_RUN", "twin-office64")
-INSTALLER, INSTALLER_BITS, OFFICE_BITS, NEEDS_WOW64 = RUNS[RUN]
-# The driver, the probe it loads into the installer, the resource reader and the planted DLL take
-# the installer's bitness; the stand-in takes the Office's.
-HARNESS = ROOT / "build" / f"win{INSTALLER_BITS}" / "tests" / "wine"
-STAND_IN = ROOT / "build" / f"win{OFFICE_BITS}" / "tests" / "wine" / "stand_in_excel.exe"
 
 
 def wow64_root():
     return Path(subprocess.run([str(WOW64_WINE), "path"], check=True, capture_output=True, text=True).stdout.strip())
 
 
-# Wine only sees files inside its own root, so the WoW64 runs keep their prefixes there, one
-# folder per clone of the repository and run.
-if NEEDS_WOW64:
-    WORK = wow64_root() / "work" / f"{hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]}-{RUN}"
-else:
-    WORK = ROOT / "build" / "wine-tests"
-PREFIX = WORK / "prefix"
-DRIVE_C = PREFIX / "drive_c"
+def work_folder(run):
+    """Where a run keeps its prefix. Wine only sees files inside its own root, so the WoW64 runs
+    keep theirs there, one folder per clone of the repository and run."""
+    if RUNS[run][3]:
+        return wow64_root() / "work" / f"{hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]}-{run}"
+    return ROOT / "build" / "wine-tests"
+
 
 STAND_IN_CLASS = "{5C7D2A10-8E4B-4F3A-9B61-2D0E7A3C9F42}"
 
@@ -62,15 +55,20 @@ def unix_path(windows_path):
 
 
 class Wine:
-    """A throwaway prefix, and the processes run in it. Headless (the null graphics driver)
-    unless a display is given. With `root`, Wine is the one installed in that directory and runs
-    chrooted into it."""
+    """A throwaway prefix for one of RUNS, and the processes run in it. Headless (the null
+    graphics driver) unless a display is given. For the release, Wine is the one in the WoW64
+    root, and runs chrooted into it."""
 
-    def __init__(self, prefix=PREFIX, display=None, root=None):
-        self.prefix = prefix
-        self.drive_c = prefix / "drive_c"
+    def __init__(self, run, prefix=None, display=None):
+        self.installer, installer_bits, self.office_bits, wow64 = RUNS[run]
+        # The driver, the probe it loads into the installer, the resource reader and the planted
+        # DLL take the installer's bitness; the stand-in takes the Office's.
+        self.harness = ROOT / "build" / f"win{installer_bits}" / "tests" / "wine"
+        self.stand_in = ROOT / "build" / f"win{self.office_bits}" / "tests" / "wine" / "stand_in_excel.exe"
+        self.root = wow64_root() if wow64 else None
+        self.prefix = prefix or work_folder(run) / "prefix"
+        self.drive_c = self.prefix / "drive_c"
         self.display = display
-        self.root = root
         self.locale = "C.UTF-8"
         self._log = None
 
@@ -130,7 +128,7 @@ class Wine:
     def registry(self, *args):
         """reg.exe in the registry view of the Office that is played: 32-bit Office registers its
         classes in the 32-bit view, where only 32-bit programs look by default."""
-        assert self.run("reg", *args, f"/reg:{OFFICE_BITS}", "/f") == 0, args
+        assert self.run("reg", *args, f"/reg:{self.office_bits}", "/f") == 0, args
 
     def register_stand_in(self):
         classes = "HKLM\\Software\\Classes"
@@ -146,8 +144,8 @@ class Wine:
         if self.root is not None:
             subprocess.run([str(WOW64_WINE), "mount"], check=True)
         self.create()
-        harness = {"standin": [STAND_IN],
-                   "driver": [HARNESS / "box_driver.exe", HARNESS / "box_probe.dll", HARNESS / "read_resources.exe"]}
+        harness = {"standin": [self.stand_in],
+                   "driver": [self.harness / name for name in ("box_driver.exe", "box_probe.dll", "read_resources.exe")]}
         for directory, files in harness.items():
             (self.drive_c / directory).mkdir(exist_ok=True)
             for path in files:
@@ -163,4 +161,7 @@ class Wine:
                 subprocess.run([str(WOW64_WINE), "umount"], check=True)
 
 
-WINE = Wine(root=wow64_root() if NEEDS_WOW64 else None)
+# The run of this process, as KELMINA_WINE_RUN names it.
+RUN = os.environ.get("KELMINA_WINE_RUN", "twin-office64")
+WINE = Wine(RUN)
+INSTALLER, OFFICE_BITS, HARNESS, PREFIX, DRIVE_C = WINE.installer, WINE.office_bits, WINE.harness, WINE.prefix, WINE.drive_c
