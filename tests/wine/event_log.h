@@ -66,14 +66,23 @@ inline void append_event(const std::wstring& log_path, const Fields& fields)
         line += json_quoted(from_utf8(name)) + ": " + json_quoted(value);
     }
     line += "}\n";
+    // Under the WoW64 Wine, the stand-in's line and the driver's, appended at the same moment,
+    // were once seen mixed into one broken line; one writer at a time.
+    const HANDLE turn = CreateMutexW(nullptr, FALSE, L"Local\\KelminaEventLog");
+    if (turn != nullptr) {
+        WaitForSingleObject(turn, 5000);
+    }
     const HANDLE file = CreateFileW(log_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return;
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        CloseHandle(file);
     }
-    DWORD written = 0;
-    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(file);
+    if (turn != nullptr) {
+        ReleaseMutex(turn);
+        CloseHandle(turn);
+    }
 }
 
 // The directory of the running program, with its trailing backslash.
