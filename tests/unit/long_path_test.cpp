@@ -5,24 +5,24 @@
 namespace kelmina {
 namespace {
 
-TEST(ExtendedLengthForm, PrefixesDrivePathsAndRewritesSharesOnce)
+TEST(LongPathForms, ExtendedLengthFormAndUserFormUndoEachOther)
 {
-    EXPECT_EQ(extended_length_form(LR"(C:\Program Files\Library\ケルミナアドイン.xla)"),
-              LR"(\\?\C:\Program Files\Library\ケルミナアドイン.xla)");
-    EXPECT_EQ(extended_length_form(LR"(\\server\share\Library\a.xla)"), LR"(\\?\UNC\server\share\Library\a.xla)");
-    EXPECT_EQ(extended_length_form(LR"(\\?\C:\already\a.xla)"), LR"(\\?\C:\already\a.xla)");
-    EXPECT_EQ(extended_length_form(LR"(\\?\UNC\server\share\a.xla)"), LR"(\\?\UNC\server\share\a.xla)");
-    EXPECT_EQ(extended_length_form(LR"(\\.\C:\a.xla)"), LR"(\\.\C:\a.xla)");
-}
-
-TEST(UserForm, DropsTheExtendedLengthPrefixAndNothingElse)
-{
-    EXPECT_EQ(user_form(LR"(\\?\C:\Program Files\Library\ケルミナアドイン.xla)"),
-              LR"(C:\Program Files\Library\ケルミナアドイン.xla)");
-    EXPECT_EQ(user_form(LR"(\\?\UNC\server\share\Library\a.xla)"), LR"(\\server\share\Library\a.xla)");
-    EXPECT_EQ(user_form(LR"(C:\Library\a.xla)"), LR"(C:\Library\a.xla)");
-    EXPECT_EQ(user_form(LR"(\\server\share\a.xla)"), LR"(\\server\share\a.xla)");
-    EXPECT_EQ(user_form(LR"(\\.\C:\a.xla)"), LR"(\\.\C:\a.xla)");
+    struct Case {
+        std::wstring typed;
+        std::wstring extended;
+    };
+    const Case cases[] = {
+        {LR"(C:\Program Files\Library\ケルミナアドイン.xla)", LR"(\\?\C:\Program Files\Library\ケルミナアドイン.xla)"},
+        {LR"(\\server\share\Library\a.xla)", LR"(\\?\UNC\server\share\Library\a.xla)"},
+        {LR"(\\.\C:\a.xla)", LR"(\\.\C:\a.xla)"},  // a device path keeps its form both ways
+    };
+    for (const Case& each : cases) {
+        EXPECT_EQ(extended_length_form(each.typed), each.extended);
+        EXPECT_EQ(user_form(each.extended), each.typed);
+        EXPECT_EQ(user_form(each.typed), each.typed);
+        // A path already in the extended form is not prefixed twice.
+        EXPECT_EQ(extended_length_form(each.extended), each.extended);
+    }
 }
 
 }  // namespace
