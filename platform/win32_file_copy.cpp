@@ -98,10 +98,10 @@ private:
     std::vector<std::byte> storage_;
 };
 
-// The copy while it is being written: a new file beside the destination, marked for deletion from
-// the moment it exists, so that it goes however the run ends (a kill included) unless the rename
-// has made it the destination. Its failures name the destination, the file the user knows of,
-// not the temporary name.
+// The copy while it is being written: a new file beside the destination, marked for deletion right
+// after it is created, so that it goes however the run ends (a kill included) unless the rename
+// has made it the destination; a kill in the instant before the mark leaves it to the next run.
+// Its failures name the destination, the file the user knows of, not the temporary name.
 class TemporaryFile {
 public:
     TemporaryFile(const std::wstring& path, const CopyPath& destination)

@@ -256,7 +256,9 @@ class DestinationStates(InstallerRunCase):
         self.assert_library_holds({ADDIN: self.OLD})
         target.chmod(0o644)
 
-        # Excel keeps a loaded add-in open without sharing.
+        # Excel keeps a loaded add-in open without sharing. The workbook is read-only this time,
+        # so the copy is too when the rename is refused, and must still go.
+        unix_path(PROGRAM + "\\" + ADDIN).chmod(0o444)
         run = self.install(held_file=LIBRARY + "\\" + ADDIN)
         self.assertEqual(run.boxes[0], CONFIRMATION)
         self.assert_report(run, 32, path=LIBRARY + "\\" + ADDIN)  # ERROR_SHARING_VIOLATION
