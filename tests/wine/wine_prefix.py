@@ -11,17 +11,30 @@ import os
 import shutil
 import subprocess
 from pathlib import Path
+from typing import NamedTuple
 
 ROOT = Path(__file__).resolve().parents[2]
 TWIN = ROOT / "dist" / "win64" / "KelminaAddinInstaller.exe"
 RELEASE = ROOT / "dist" / "win32" / "KelminaAddinInstaller.exe"
 WOW64_WINE = ROOT / "scripts" / "wow64-wine"
 
-# name: (installer, its bitness, the Office's bitness, whether it needs the WoW64 Wine)
+
+
+class Setup(NamedTuple):
+    installer: Path
+    installer_bits: int
+    office_bits: int
+    wow64: bool  # run under the WoW64 Wine in its root, not this machine's Wine
+
+    def describe(self):
+        wine = "WoW64 Wine 10 (Debian 13 root)" if self.wow64 else "Wine 8 (this machine)"
+        return f"{self.installer_bits}-bit installer, {self.office_bits}-bit Office, {wine}"
+
+
 RUNS = {
-    "twin-office64": (TWIN, 64, 64, False),
-    "release-office64": (RELEASE, 32, 64, True),
-    "release-office32": (RELEASE, 32, 32, True),
+    "twin-office64": Setup(TWIN, 64, 64, False),
+    "release-office64": Setup(RELEASE, 32, 64, True),
+    "release-office32": Setup(RELEASE, 32, 32, True),
 }
 
 
@@ -32,7 +45,7 @@ def wow64_root():
 def work_folder(run):
     """Where a run keeps its prefix. Wine only sees files inside its own root, so the WoW64 runs
     keep theirs there, one folder per clone of the repository and run."""
-    if RUNS[run][3]:
+    if RUNS[run].wow64:
         return wow64_root() / "work" / f"{hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]}-{run}"
     return ROOT / "build" / "wine-tests"
 
@@ -60,12 +73,13 @@ class Wine:
     root, and runs chrooted into it."""
 
     def __init__(self, run, prefix=None, display=None):
-        self.installer, installer_bits, self.office_bits, wow64 = RUNS[run]
+        setup = RUNS[run]
+        self.installer, self.office_bits = setup.installer, setup.office_bits
         # The driver, the probe it loads into the installer, the resource reader and the planted
         # DLL take the installer's bitness; the stand-in takes the Office's.
-        self.harness = ROOT / "build" / f"win{installer_bits}" / "tests" / "wine"
-        self.stand_in = ROOT / "build" / f"win{self.office_bits}" / "tests" / "wine" / "stand_in_excel.exe"
-        self.root = wow64_root() if wow64 else None
+        self.harness = ROOT / "build" / f"win{setup.installer_bits}" / "tests" / "wine"
+        self.stand_in = ROOT / "build" / f"win{setup.office_bits}" / "tests" / "wine" / "stand_in_excel.exe"
+        self.root = wow64_root() if setup.wow64 else None
         self.prefix = prefix or work_folder(run) / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.display = display
