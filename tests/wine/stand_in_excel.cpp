@@ -23,10 +23,23 @@ constexpr HRESULT kExcelError = static_cast<HRESULT>(0x800A03EC);
 std::wstring g_log_path;
 std::map<std::string, std::wstring> g_config;
 DWORD g_main_thread = 0;
+// What the server is doing once its last client has let go, for the watch on its end.
+const wchar_t* volatile g_step = L"loop";
 
 void log_event(const wchar_t* event)
 {
     append_event(g_log_path, {{"who", L"excel"}, {"event", event}});
+}
+
+// The installer's part ends with the last release; what follows is up to Wine's COM. Under
+// Wine 8 this server was once seen still running more than ten seconds after that release. A
+// server still running would be taken for the next scenario's Excel, so it ends itself in any
+// case and says where it stood.
+DWORD WINAPI end_if_stuck(void*)
+{
+    Sleep(15000);
+    append_event(g_log_path, {{"who", L"excel"}, {"event", L"forced-exit"}, {"step", g_step}});
+    ExitProcess(3);
 }
 
 void read_config(const std::wstring& path)
@@ -76,6 +89,9 @@ public:
         if (left == 0) {
             log_event(L"release");
             PostThreadMessageW(g_main_thread, WM_QUIT, 0, 0);
+            if (const HANDLE watch = CreateThread(nullptr, 0, end_if_stuck, nullptr, 0, nullptr)) {
+                CloseHandle(watch);
+            }
         }
         return left;
     }
@@ -211,7 +227,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         }
         DispatchMessageW(&message);
     }
+    g_step = L"revoke";
     CoRevokeClassObject(registration);
+    g_step = L"uninitialize";
     CoUninitialize();
     log_event(L"exit");
     return 0;
