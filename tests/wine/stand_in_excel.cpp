@@ -32,9 +32,10 @@ void log_event(const wchar_t* event)
 }
 
 // The installer's part ends with the last release; what follows is up to Wine's COM. Under
-// Wine 8 this server was once seen still running more than ten seconds after that release. A
-// server still running would be taken for the next scenario's Excel, so it ends itself in any
-// case and says where it stood.
+// Wine 8 this server was once seen still running more than ten seconds after that release, and
+// under Wine 10 it was once found in CoUninitialize fifteen seconds after it. A server still
+// running would be taken for the next scenario's Excel, so it ends itself in any case and says
+// where it stood.
 DWORD WINAPI end_if_stuck(void*)
 {
     Sleep(15000);
