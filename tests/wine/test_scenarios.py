@@ -31,8 +31,9 @@ class Run:
         # What the stand-in was asked, and apart from it how the stand-in ended: by itself
         # ("exit") or, when it did not after the installer let go, by its own watch ("forced-exit").
         excel = [e for e in events if e["who"] == "excel"]
-        self.excel = [e["event"] for e in excel if e["event"] not in ("exit", "forced-exit")]
-        self.excel_end = next((e for e in excel if e["event"] in ("exit", "forced-exit")), None)
+        ended = ("exit", "forced-exit")
+        self.excel = [e["event"] for e in excel if e["event"] not in ended]
+        self.excel_end = next((e for e in excel if e["event"] in ended), None)
         ends = [e for e in events if e["who"] == "driver" and e["event"] in ("exit", "timeout")]
         self.exit_status = int(ends[-1]["status"]) if ends and ends[-1]["event"] == "exit" else None
         self.code_page = next((int(e["acp"]) for e in events if e["event"] == "start"), None)

@@ -19,7 +19,6 @@ RELEASE = ROOT / "dist" / "win32" / "KelminaAddinInstaller.exe"
 WOW64_WINE = ROOT / "scripts" / "wow64-wine"
 
 
-
 class Setup(NamedTuple):
     installer: Path
     installer_bits: int
@@ -72,7 +71,7 @@ class Wine:
     graphics driver) unless a display is given. For the release, Wine is the one in the WoW64
     root, and runs chrooted into it."""
 
-    def __init__(self, run, prefix=None, display=None):
+    def __init__(self, run, prefix=None):
         setup = RUNS[run]
         self.installer, self.office_bits = setup.installer, setup.office_bits
         # The driver, the probe it loads into the installer, the resource reader and the planted
@@ -82,7 +81,7 @@ class Wine:
         self.root = wow64_root() if setup.wow64 else None
         self.prefix = prefix or work_folder(run) / "prefix"
         self.drive_c = self.prefix / "drive_c"
-        self.display = display
+        self.display = None
         self.locale = "C.UTF-8"
         self._log = None
 
