@@ -17,8 +17,6 @@ std::wstring compose_failure_prompt(std::int32_t number, const std::wstring& des
     return prompt;
 }
 
-namespace {
-
 PlatformFailure failure_information(Platform& platform, const std::exception_ptr& failure)
 {
     try {
@@ -31,8 +29,6 @@ PlatformFailure failure_information(Platform& platform, const std::exception_ptr
         return {E_UNEXPECTED, platform.describe_failure(E_UNEXPECTED)};
     }
 }
-
-}  // namespace
 
 void report_failure(Platform& platform, const std::exception_ptr& failure)
 {

@@ -55,6 +55,16 @@ std::optional<std::uint32_t> ask_excel_and_user(Platform& platform, std::wstring
     return std::nullopt;
 }
 
+// The failure in the platform's own box. Should that fail as well, nobody is left to tell.
+void tell_in_system_terms(Platform& platform, const std::exception_ptr& failure)
+{
+    try {
+        const PlatformFailure information = failure_information(platform, failure);
+        platform.show_failure_in_system_terms(information.number, information.description);
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 // The program is ended outside the handlers, so that no catch-all stands between the routine
@@ -66,7 +76,9 @@ void run_install_sequence(Platform& platform)
     try {
         ended_early = ask_excel_and_user(platform, addin_directory);
     } catch (...) {
-        // Before the confirmation nothing has been touched and the report is not armed yet.
+        // Before the confirmation nothing has been touched and the report is not armed yet, so
+        // the program has no words of its own for this; the platform's are better than silence.
+        tell_in_system_terms(platform, std::current_exception());
         ended_early = exit_status::kFailedBeforeInstall;
     }
     if (ended_early) {

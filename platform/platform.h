@@ -40,6 +40,11 @@ public:
 
     virtual void copy_file(const std::wstring& source, const std::wstring& destination) = 0;
 
+    // Tells the user of a failure that the program has no text of its own for, as Windows' own
+    // error boxes do: an error box titled with the program's file name, holding the description
+    // and the number as an HRESULT is written (0x8001010A).
+    virtual void show_failure_in_system_terms(std::int32_t number, const std::wstring& description) = 0;
+
     // The system's text for a failure number (a Win32 error code or an HRESULT), for failures
     // that did not come from the platform with a description of their own; empty when the
     // system has none.

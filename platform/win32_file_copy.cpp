@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "platform/long_path.h"
@@ -49,9 +50,15 @@ CopyPath resolve(const std::wstring& path)
     return {extended_length_form(full), user_form(full)};
 }
 
-// The attributes a copy takes over from its source, as CopyFileW does.
-constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// The attributes a copy takes over from its source, as CopyFileW does, but the read-only mark: a
+// workbook that arrives read-only (from a CD, or an unzip tool that keeps the mark) would
+// otherwise install an add-in that the next version's install is refused to replace.
+constexpr DWORD kCopiedAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// What a workbook that is not the workbook itself is refused with: "the name of the file cannot be
+// resolved by the system", followed by the workbook's path.
+constexpr DWORD kRefusedWorkbook = ERROR_CANT_RESOLVE_FILENAME;
 
 bool set_attributes(HANDLE file, DWORD attributes, const FILETIME* last_write_time)
 {
@@ -166,7 +173,7 @@ public:
     // Gives the copy the destination's name, through this handle, so that no moment comes when
     // the copy is neither marked nor open. The mark comes off first: it would go with the file
     // and delete the new add-in when the handle closes. Should the rename fail, the mark goes
-    // back on, after the attributes that a read-only copy would refuse it with.
+    // back on.
     void rename_over(RenameRequest& request)
     {
         if (!mark_for_deletion(handle_.get(), false)) {
@@ -174,7 +181,6 @@ public:
         }
         if (!SetFileInformationByHandle(handle_.get(), FileRenameInfo, request.data(), request.size())) {
             const DWORD error = GetLastError();
-            set_attributes(handle_.get(), FILE_ATTRIBUTE_NORMAL, nullptr);
             mark_for_deletion(handle_.get(), true);
             throw error_failure(error, destination_.shown);
         }
@@ -265,6 +271,101 @@ void ensure_replaceable(const CopyPath& destination)
     }
 }
 
+BY_HANDLE_FILE_INFORMATION information_of(HANDLE file, const CopyPath& path)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information)) {
+        throw last_error_failure(path.shown);
+    }
+    return information;
+}
+
+HANDLE open_for_reading(const CopyPath& path, DWORD flags)
+{
+    return CreateFileW(path.extended.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr);
+}
+
+// The last part of the path of the file that `file` has open, as Windows resolved it, links on
+// the way included.
+std::wstring final_name_of(HANDLE file, const CopyPath& path)
+{
+    for (const DWORD volume_form : {VOLUME_NAME_DOS, VOLUME_NAME_NT}) {
+        std::wstring final_path(GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED | volume_form), L'\0');
+        if (final_path.empty()) {
+            continue;  // a volume without a drive letter still has its device name
+        }
+        const DWORD length = GetFinalPathNameByHandleW(file, final_path.data(), static_cast<DWORD>(final_path.size()),
+                                                       FILE_NAME_NORMALIZED | volume_form);
+        if (length != 0 && length < final_path.size()) {
+            final_path.resize(length);
+            return final_path.substr(final_path.rfind(L'\\') + 1);
+        }
+    }
+    throw last_error_failure(path.shown);
+}
+
+// The workbook as the copy reads it, opened.
+struct Workbook {
+    UniqueHandle handle;
+    BY_HANDLE_FILE_INFORMATION information;
+};
+
+// The workbook lies in a folder that the user, and every program the user runs, may write: a
+// download or extraction folder. This program reads it with administrator rights and puts it where
+// every user of the machine may read it, so a link in its place would hand out any file that an
+// administrator can read, under the add-in's name. Only the file itself is held to that: links
+// among the folders on the way (a junction, a subst drive, a share, a redirected Downloads folder)
+// change the folders in the final path, not the file's name, and stay allowed.
+Workbook open_workbook(const CopyPath& source)
+{
+    // The name itself, not what a link of that name points to.
+    Workbook workbook{UniqueHandle{open_for_reading(source, FILE_FLAG_OPEN_REPARSE_POINT)}, {}};
+    if (!workbook.handle) {
+        throw last_error_failure(source.shown);
+    }
+    workbook.information = information_of(workbook.handle.get(), source);
+    if ((workbook.information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        FILE_ATTRIBUTE_TAG_INFO reparse{};
+        if (!GetFileInformationByHandleEx(workbook.handle.get(), FileAttributeTagInfo, &reparse, sizeof reparse)) {
+            throw last_error_failure(source.shown);
+        }
+        // Symbolic links, junctions and their kind name another file.
+        if (IsReparseTagNameSurrogate(reparse.ReparseTag)) {
+            throw error_failure(kRefusedWorkbook, source.shown);
+        }
+        // The other reparse points keep the file's own data elsewhere, behind a file-system filter:
+        // OneDrive's placeholders, deduplicated and compressed files. Their data is read through
+        // that filter, so the file is opened again the ordinary way, and must still be this file.
+        UniqueHandle through_filter{open_for_reading(source, 0)};
+        if (!through_filter) {
+            throw last_error_failure(source.shown);
+        }
+        const BY_HANDLE_FILE_INFORMATION reopened = information_of(through_filter.get(), source);
+        if (reopened.dwVolumeSerialNumber != workbook.information.dwVolumeSerialNumber ||
+            reopened.nFileIndexHigh != workbook.information.nFileIndexHigh ||
+            reopened.nFileIndexLow != workbook.information.nFileIndexLow) {
+            throw error_failure(kRefusedWorkbook, source.shown);
+        }
+        workbook = {std::move(through_filter), reopened};
+    }
+    // A hard link is the same file under a second name, which may lie anywhere on the volume:
+    // nothing tells which of the names is the workbook's own. Old Windows let anyone make one to
+    // a file they could not even read.
+    if (workbook.information.nNumberOfLinks > 1) {
+        throw error_failure(kRefusedWorkbook, source.shown);
+    }
+    // A link that Windows followed anyway (Wine's are not reparse points) shows in the final path
+    // as another file's name. Windows compares file names ordinally, ignoring case.
+    const std::wstring final_name = final_name_of(workbook.handle.get(), source);
+    const std::wstring_view asked_name = std::wstring_view{source.extended}.substr(source.extended.rfind(L'\\') + 1);
+    if (CompareStringOrdinal(final_name.c_str(), static_cast<int>(final_name.size()), asked_name.data(),
+                             static_cast<int>(asked_name.size()), TRUE) != CSTR_EQUAL) {
+        throw error_failure(kRefusedWorkbook, source.shown);
+    }
+    return workbook;
+}
+
 void copy_bytes(HANDLE from, const CopyPath& source, TemporaryFile& to, std::vector<char>& buffer)
 {
     for (;;) {
@@ -291,15 +392,8 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
     // Large blocks: the copy of a big workbook then costs little more than the disk's own time.
     std::vector<char> buffer(1 << 20);
 
-    const UniqueHandle input{CreateFileW(from.extended.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
-    if (!input) {
-        throw last_error_failure(from.shown);
-    }
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(input.get(), &information)) {
-        throw last_error_failure(from.shown);
-    }
+    const Workbook input = open_workbook(from);
+    const BY_HANDLE_FILE_INFORMATION& information = input.information;
 
     // Before the new copy: on a nearly full disk, what earlier runs left may be the space it needs.
     remove_leftovers(to.extended);
@@ -309,7 +403,7 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
     size.LowPart = information.nFileSizeLow;
     size.HighPart = static_cast<LONG>(information.nFileSizeHigh);
     copy.reserve(size);
-    copy_bytes(input.get(), from, copy, buffer);
+    copy_bytes(input.handle.get(), from, copy, buffer);
     // A plain copy keeps the source's last-write time and attributes; so does this one. The bytes
     // reach the disk before the name points at them.
     copy.finish(information.dwFileAttributes & kCopiedAttributes, information.ftLastWriteTime);

@@ -1,5 +1,6 @@
 #include "platform/win32_platform.h"
 
+#include <cwchar>
 #include <vector>
 
 #include "platform/win32_errors.h"
@@ -21,6 +22,32 @@ void restrict_dll_search_to_system_directory()
 }
 
 namespace {
+
+// Excel refuses calls while it is busy: while it starts and loads its own add-ins, while it
+// recalculates, while it shows a dialog of its own. It says so through its message filter, and a
+// caller is expected to wait a moment and ask again, as Office's own macro runtime does. Wine's
+// COM never asks a client's message filter whether to retry, so the asking-again is done here.
+constexpr DWORD kBusyPauseMs = 250;
+constexpr ULONGLONG kBusyPatienceMs = 60000;
+
+bool is_busy(HRESULT result)
+{
+    return result == RPC_E_SERVERCALL_RETRYLATER || result == RPC_E_CALL_REJECTED;
+}
+
+// Makes the call until it is not refused as busy, or until `give_up_at` has passed; then the
+// busy answer is the call's failure.
+template <typename Call>
+HRESULT ask_while_busy(ULONGLONG give_up_at, Call call)
+{
+    for (;;) {
+        const HRESULT result = call();
+        if (!is_busy(result) || GetTickCount64() >= give_up_at) {
+            return result;
+        }
+        Sleep(kBusyPauseMs);
+    }
+}
 
 class DispatchObject final : public AutomationObject {
 public:
@@ -52,15 +79,21 @@ private:
 
     void invoke(const std::wstring& name, WORD kind, VARIANT* result)
     {
+        const ULONGLONG give_up_at = GetTickCount64() + kBusyPatienceMs;
         DISPID member = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-        if (const HRESULT hr = dispatch_->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &member); FAILED(hr)) {
+        if (const HRESULT hr = ask_while_busy(give_up_at, [&] {
+                return dispatch_->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &member);
+            });
+            FAILED(hr)) {
             throw hresult_failure(hr);
         }
         DISPPARAMS no_arguments{};
         UniqueExcepInfo exception;
-        const HRESULT hr = dispatch_->Invoke(member, IID_NULL, kAutomationLocale, kind, &no_arguments, result,
-                                             exception.get(), nullptr);
+        const HRESULT hr = ask_while_busy(give_up_at, [&] {
+            return dispatch_->Invoke(member, IID_NULL, kAutomationLocale, kind, &no_arguments, result,
+                                     exception.get(), nullptr);
+        });
         if (hr == DISP_E_EXCEPTION) {
             // The server's own account of the failure says more than DISP_E_EXCEPTION does.
             const EXCEPINFO& info = exception.filled();
@@ -110,9 +143,12 @@ int Win32Platform::show_message_box(const std::wstring& prompt, std::uint32_t st
     return button;
 }
 
-std::wstring Win32Platform::program_directory()
+namespace {
+
+// The full path of the running executable; it has no fixed limit, so the buffer grows until the
+// whole path fits.
+std::wstring executable_path()
 {
-    // The module path has no fixed limit, so the buffer grows until the whole path fits.
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
@@ -120,16 +156,32 @@ std::wstring Win32Platform::program_directory()
             throw last_error_failure();
         }
         if (length < buffer.size()) {
-            std::wstring path(buffer.data(), length);
-            const std::size_t last_separator = path.rfind(L'\\');
-            if (last_separator == std::wstring::npos) {
-                throw error_failure(ERROR_BAD_PATHNAME);
-            }
-            path.resize(last_separator + 1);
-            return path;
+            return {buffer.data(), length};
         }
         buffer.resize(buffer.size() * 2);
     }
+}
+
+}  // namespace
+
+std::wstring Win32Platform::program_directory()
+{
+    std::wstring path = executable_path();
+    const std::size_t last_separator = path.rfind(L'\\');
+    if (last_separator == std::wstring::npos) {
+        throw error_failure(ERROR_BAD_PATHNAME);
+    }
+    path.resize(last_separator + 1);
+    return path;
+}
+
+void Win32Platform::show_failure_in_system_terms(std::int32_t number, const std::wstring& description)
+{
+    const std::wstring path = executable_path();
+    const std::wstring file_name = path.substr(path.rfind(L'\\') + 1);
+    wchar_t hresult[16] = {};
+    swprintf(hresult, 16, L"0x%08X", static_cast<unsigned>(number));
+    show_message_box(description.empty() ? hresult : description + L"\r\n" + hresult, MB_ICONERROR, file_name);
 }
 
 void Win32Platform::copy_file(const std::wstring& source, const std::wstring& destination)

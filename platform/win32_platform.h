@@ -13,6 +13,7 @@ public:
     std::unique_ptr<AutomationObject> create_automation_object(const std::wstring& class_id) override;
     int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) override;
     std::wstring program_directory() override;
+    void show_failure_in_system_terms(std::int32_t number, const std::wstring& description) override;
     void copy_file(const std::wstring& source, const std::wstring& destination) override;
     std::wstring describe_failure(std::int32_t number) override;
 

@@ -61,6 +61,14 @@ std::wstring FakePlatform::program_directory()
     return executable_directory;
 }
 
+void FakePlatform::show_failure_in_system_terms(std::int32_t number, const std::wstring& description)
+{
+    calls.push_back(L"system box " + std::to_wstring(number) + L" | " + description);
+    if (system_box_failure) {
+        std::rethrow_exception(system_box_failure);
+    }
+}
+
 void FakePlatform::copy_file(const std::wstring& source, const std::wstring& destination)
 {
     calls.push_back(L"copy " + source + L" -> " + destination);

@@ -30,16 +30,20 @@ public:
     // A box whose title is this one fails to show.
     std::wstring failing_box_title;
     std::exception_ptr box_failure;
+    // The platform's own error box fails to show with this.
+    std::exception_ptr system_box_failure;
     // The system's text for a number is "system text N", unless this is thrown instead.
     std::exception_ptr describe_failure_failure;
 
     // What the routine did, one line a call: "create X", "read X", "call X", "release",
-    // "box STYLE TITLE | PROMPT", "directory", "copy SOURCE -> DESTINATION".
+    // "box STYLE TITLE | PROMPT", "system box NUMBER | DESCRIPTION", "directory",
+    // "copy SOURCE -> DESTINATION".
     std::vector<std::wstring> calls;
 
     std::unique_ptr<AutomationObject> create_automation_object(const std::wstring& class_id) override;
     int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) override;
     std::wstring program_directory() override;
+    void show_failure_in_system_terms(std::int32_t number, const std::wstring& description) override;
     void copy_file(const std::wstring& source, const std::wstring& destination) override;
     std::wstring describe_failure(std::int32_t number) override;
 

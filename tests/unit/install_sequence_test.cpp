@@ -63,36 +63,54 @@ TEST(InstallSequence, OnlyNoDeclines)
     }
 }
 
-TEST(InstallSequence, FailureBeforeTheConfirmationEndsSilentlyAndReleasesExcel)
+TEST(InstallSequence, FailureBeforeTheConfirmationIsToldInSystemTermsAfterExcelIsReleased)
 {
-    // The platform's own failure, and exceptions of any other kind.
-    const std::exception_ptr failures[] = {std::make_exception_ptr(PlatformFailure{-2147352567, L"Excel refused"}),
-                                           std::make_exception_ptr(std::bad_alloc{}),
-                                           std::make_exception_ptr(std::runtime_error{"unexpected"})};
-    for (const std::exception_ptr& failure : failures) {
-        SCOPED_TRACE(&failure - failures);
+    // The platform's own failure, and exceptions of any other kind, with the box each one gives.
+    struct Case {
+        std::exception_ptr thrown;
+        std::wstring system_box;
+    };
+    const Case cases[] = {
+        {std::make_exception_ptr(PlatformFailure{-2146827284, L"Excel refused"}),
+         L"system box -2146827284 | Excel refused"},
+        {std::make_exception_ptr(std::bad_alloc{}), L"system box -2147024882 | system text -2147024882"},
+        {std::make_exception_ptr(std::runtime_error{"unexpected"}), L"system box -2147418113 | system text -2147418113"},
+    };
+    for (const Case& each : cases) {
+        SCOPED_TRACE(&each - cases);
 
         FakePlatform read_fails;
-        read_fails.library_path_failure = failure;
+        read_fails.library_path_failure = each.thrown;
         EXPECT_EQ(run_to_end(read_fails), 12u);
-        EXPECT_EQ(read_fails.calls, (Calls{L"create Excel.Application", L"read LibraryPath", L"release"}));
+        EXPECT_EQ(read_fails.calls,
+                  (Calls{L"create Excel.Application", L"read LibraryPath", L"release", each.system_box}));
 
         FakePlatform quit_fails;
-        quit_fails.quit_failure = failure;
+        quit_fails.quit_failure = each.thrown;
         EXPECT_EQ(run_to_end(quit_fails), 12u);
-        EXPECT_EQ(quit_fails.calls, kExcelAsked);
+        EXPECT_EQ(quit_fails.calls, concat(kExcelAsked, {each.system_box}));
 
         FakePlatform confirmation_fails;
         confirmation_fails.failing_box_title = L"インストールの確認";
-        confirmation_fails.box_failure = failure;
+        confirmation_fails.box_failure = each.thrown;
         EXPECT_EQ(run_to_end(confirmation_fails), 12u);
-        EXPECT_EQ(confirmation_fails.calls, concat(kExcelAsked, {kConfirmationBox}));
+        EXPECT_EQ(confirmation_fails.calls, concat(kExcelAsked, {kConfirmationBox, each.system_box}));
 
         FakePlatform not_installed_box_fails;
         not_installed_box_fails.excel_installed = false;
         not_installed_box_fails.failing_box_title = L"エラー";
-        not_installed_box_fails.box_failure = failure;
+        not_installed_box_fails.box_failure = each.thrown;
         EXPECT_EQ(run_to_end(not_installed_box_fails), 12u);
+        EXPECT_EQ(not_installed_box_fails.calls,
+                  (Calls{L"create Excel.Application", kNotInstalledBox, each.system_box}));
+
+        // When even that box fails, or the system's text cannot be had, the run ends all the same.
+        FakePlatform nothing_shows;
+        nothing_shows.quit_failure = each.thrown;
+        nothing_shows.system_box_failure = each.thrown;
+        nothing_shows.describe_failure_failure = std::make_exception_ptr(std::bad_alloc{});
+        EXPECT_EQ(run_to_end(nothing_shows), 12u);
+        EXPECT_EQ(nothing_shows.calls.size(), kExcelAsked.size() + (&each == cases ? 1 : 0));
     }
 }
 

@@ -4,7 +4,9 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cwchar>
 #include <map>
+#include <string>
 #include <sstream>
 
 #include "tests/wine/event_log.h"
@@ -71,6 +73,52 @@ bool configured(const char* key)
     return g_config[key] == L"1";
 }
 
+// Excel is busy for a while after it starts (busy_seconds=N), or for good (busy_seconds=forever),
+// and refuses calls meanwhile in one of its two ways (busy_by): through its message filter
+// ("filter"), which the caller sees as RPC_E_CALL_REJECTED, or by answering
+// RPC_E_SERVERCALL_RETRYLATER itself ("answer").
+ULONGLONG g_created_at = 0;
+
+bool busy_now(const wchar_t* way)
+{
+    const std::wstring& seconds = g_config["busy_seconds"];
+    if (g_created_at == 0 || seconds.empty() || g_config["busy_by"] != way) {
+        return false;
+    }
+    return seconds == L"forever" || GetTickCount64() < g_created_at + 1000 * std::stoull(seconds);
+}
+
+void log_refusal(const wchar_t* way, const wchar_t* member)
+{
+    append_event(g_log_path, {{"who", L"excel"}, {"event", L"refused"}, {"by", way}, {"member", member}});
+}
+
+class BusyFilter final : public IMessageFilter {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IMessageFilter) {
+            *object = static_cast<IMessageFilter*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    // Only the application's own calls are refused: COM's releases must still reach the server.
+    DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO call) override
+    {
+        if (call != nullptr && call->iid == IID_IDispatch && busy_now(L"filter")) {
+            log_refusal(L"filter", L"");
+            return SERVERCALL_REJECTED;
+        }
+        return SERVERCALL_ISHANDLED;
+    }
+    DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+};
+
 class Application final : public IDispatch {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
@@ -107,6 +155,10 @@ public:
         if (refuses(locale)) {
             return TYPE_E_INVDATAREAD;
         }
+        if (busy_now(L"answer")) {
+            log_refusal(L"answer", L"");
+            return RPC_E_SERVERCALL_RETRYLATER;
+        }
         if (count != 1) {
             return E_INVALIDARG;
         }
@@ -127,6 +179,10 @@ public:
         if (refuses(locale)) {
             return TYPE_E_INVDATAREAD;
         }
+        if (busy_now(L"answer")) {
+            log_refusal(L"answer", L"");
+            return RPC_E_SERVERCALL_RETRYLATER;
+        }
         if (member == kLibraryPathId && (flags & DISPATCH_PROPERTYGET)) {
             log_event(L"LibraryPath");
             if (configured("library_path_fails")) {
@@ -144,6 +200,12 @@ public:
             return S_OK;
         }
         if (member == kQuitId && (flags & DISPATCH_METHOD)) {
+            // quit_refusals=N: the first N calls of Quit find Excel busy once more.
+            if (quit_refusals_ < std::wcstoul(g_config["quit_refusals"].c_str(), nullptr, 10)) {
+                ++quit_refusals_;
+                log_refusal(L"answer", L"Quit");
+                return RPC_E_SERVERCALL_RETRYLATER;
+            }
             log_event(L"Quit");
             return configured("quit_fails") ? raise(exception, L"Quit was refused") : S_OK;
         }
@@ -167,6 +229,7 @@ private:
     }
 
     LONG references_ = 1;
+    unsigned long quit_refusals_ = 0;
 };
 
 class Factory final : public IClassFactory {
@@ -188,6 +251,7 @@ public:
             return CLASS_E_NOAGGREGATION;
         }
         log_event(L"create");
+        g_created_at = GetTickCount64();
         auto* application = new Application;
         const HRESULT result = application->QueryInterface(iid, object);
         application->Release();
@@ -211,6 +275,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         log_event(L"no-com");
         return 1;
     }
+    static BusyFilter filter;
+    if (FAILED(CoRegisterMessageFilter(&filter, nullptr))) {
+        log_event(L"no-filter");
+    }
     static Factory factory;
     DWORD registration = 0;
     if (FAILED(CoRegisterClassObject(kStandInClsid, &factory, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE, &registration))) {
@@ -218,8 +286,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         CoUninitialize();
         return 1;
     }
-    // A client that never comes, or never lets go, must not leave the server behind for ever.
-    SetTimer(nullptr, 0, 60000, nullptr);
+    // A client that never comes, or never lets go, must not leave the server behind for ever; one
+    // that keeps asking a busy Excel for a minute is still there.
+    SetTimer(nullptr, 0, 180000, nullptr);
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (message.message == WM_TIMER) {

@@ -10,7 +10,7 @@ import sys
 import time
 import unittest
 
-from wine_prefix import DRIVE_C, INSTALLER, OFFICE_BITS, PREFIX, WINE, read_events, unix_path
+from wine_prefix import DRIVE_C, INSTALLER, OFFICE_BITS, PREFIX, RUN, RUNS, WINE, read_events, unix_path
 
 # The tests' own copy of the texts the user must see.
 ADDIN = "ケルミナアドイン.xla"
@@ -19,6 +19,10 @@ NO_DESTINATION = ("エラー", "アドインのインストール先が不明で
 CONFIRMATION = ("インストールの確認", "ケルミナアドイン(Excelアドイン)をインストールしますか？", "yes,no", "32")
 COMPLETION = ("ケルミナアドイン(Excelアドイン)", "アドインのインストールが完了しました", "ok", "64")
 REPORT_HEAD = "何らかのエラーが発生しました\r\nErrCode:"
+# What Excel says of itself: the HRESULT of an error it raises, and its busy answers.
+EXCEL_ERROR = "0x800A03EC"
+CALL_REJECTED = "0x80010001"
+RETRY_LATER = "0x8001010A"
 
 PROGRAM = "C:\\kelmina\\program"
 LIBRARY = "C:\\kelmina\\library"
@@ -32,7 +36,9 @@ class Run:
         # ("exit") or, when it did not after the installer let go, by its own watch ("forced-exit").
         excel = [e for e in events if e["who"] == "excel"]
         ended = ("exit", "forced-exit")
-        self.excel = [e["event"] for e in excel if e["event"] not in ended]
+        # The calls that a busy Excel refused are held apart from the ones it answered.
+        self.refused = [(e["by"], e["member"]) for e in excel if e["event"] == "refused"]
+        self.excel = [e["event"] for e in excel if e["event"] not in ended + ("refused",)]
         self.excel_end = next((e for e in excel if e["event"] in ended), None)
         ends = [e for e in events if e["who"] == "driver" and e["event"] in ("exit", "timeout")]
         self.exit_status = int(ends[-1]["status"]) if ends and ends[-1]["event"] == "exit" else None
@@ -63,20 +69,23 @@ class InstallerRunCase(unittest.TestCase):
 
     def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
                 library_path_fails=False, quit_fails=False, held_file=None, after_nul=None, kill_after_ms=None,
-                english_only=False):
+                english_only=False, busy=None, quit_refusals=0, seconds=40):
         """`after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
         installer is killed that long after the first answer. `english_only`: Excel understands
-        only US English, as an English Excel without the user's language pack does."""
+        only US English, as an English Excel without the user's language pack does. `busy`: Excel
+        refuses calls after it starts, as (way, seconds) with way "filter" or "answer" and seconds
+        a number or "forever"; `quit_refusals`: so many calls of Quit find it busy once more."""
         (DRIVE_C / "standin" / "stand_in.cfg").write_text(
             f"library_path={library_path}\nlibrary_path_fails={int(library_path_fails)}\nquit_fails={int(quit_fails)}\n"
-            f"english_only={int(english_only)}\n"
+            f"english_only={int(english_only)}\nquit_refusals={quit_refusals}\n"
+            + (f"busy_by={busy[0]}\nbusy_seconds={busy[1]}\n" if busy else "")
             + (f"library_path_after_nul={after_nul}\n" if after_nul is not None else ""), encoding="utf-8")
         events_log = DRIVE_C / "standin" / "events.log"
         events_log.unlink(missing_ok=True)
         options = (["--hold", held_file] if held_file else []) + (
             ["--kill-after", str(kill_after_ms), "--watch", library_path] if kill_after_ms is not None else [])
         WINE.run("C:\\driver\\box_driver.exe", program + "\\KelminaAddinInstaller.exe", working_directory,
-                 "C:\\standin\\events.log", answers, "40", *options, timeout=90)
+                 "C:\\standin\\events.log", answers, str(seconds), *options, timeout=seconds + 50)
         # The stand-in notes its own end; give it time after the installer has gone. One still
         # running would also answer the next run in its place.
         for _ in range(300):
@@ -110,6 +119,19 @@ class InstallerRunCase(unittest.TestCase):
         boxes = [i for i, e in enumerate(run.events) if e["event"] == "box"]
         if boxes:
             self.assertLess(run.position("excel", "release"), boxes[0], "Excel released before the first box")
+
+    def assert_told_in_system_terms(self, run, number, description=None):
+        """The only box is the platform's own error box for a failure before the question: titled with
+        the program's file name, holding the description (when there is one) and the number as an
+        HRESULT, and none of the program's own texts."""
+        self.assertEqual(len(run.boxes), 1, f"one box: {run.events}")
+        title, prompt, buttons, icon = run.boxes[0]
+        self.assertEqual((title, buttons, icon), ("KelminaAddinInstaller.exe", "ok", "16"))
+        self.assertTrue(prompt == number or prompt.endswith("\r\n" + number), f"ends with {number}: {prompt!r}")
+        if description is not None:
+            self.assertEqual(prompt, f"{description}\r\n{number}")
+        self.assertNotIn("エラー", prompt)
+        self.assertNotIn("ErrCode", prompt)
 
     def assert_report(self, run, number, path=None):
         """The last box is the failure report for `number`, with the system's message and, when
@@ -176,14 +198,41 @@ class Scenarios(InstallerRunCase):
         self.assertEqual(run.exit_status, 1603)
         self.assert_library_holds({})
 
-    def test_excel_failing_before_the_confirmation_ends_silently_and_is_released(self):
-        for failing in ("library_path_fails", "quit_fails"):
+    def test_excel_failing_before_the_confirmation_is_told_in_system_terms_after_release(self):
+        for failing, description in (("library_path_fails", "LibraryPath is not available"),
+                                     ("quit_fails", "Quit was refused")):
             with self.subTest(failing):
-                run = self.install(answers="", **{failing: True})
-                self.assert_boxes(run, [])
+                run = self.install(answers="ok", **{failing: True})
+                self.assert_told_in_system_terms(run, EXCEL_ERROR, description)
                 self.assertEqual(run.exit_status, 12)
                 self.assert_excel_closed_before_boxes(run, asked_quit=failing == "quit_fails")
                 self.assert_library_holds({})
+
+    def test_busy_excel_is_asked_again_until_it_answers(self):
+        # Busy while it starts, in either of its two ways, and once more when asked to quit.
+        for way in ("filter", "answer"):
+            with self.subTest(way):
+                unix_path(LIBRARY + "\\" + ADDIN).unlink(missing_ok=True)
+                run = self.install(busy=(way, 3), quit_refusals=1)
+                self.assert_boxes(run, [CONFIRMATION, COMPLETION])
+                self.assertEqual(run.exit_status, 0)
+                self.assert_excel_closed_before_boxes(run)
+                self.assertIn((way, ""), run.refused, "Excel was busy when first asked")
+                self.assertEqual(run.refused.count(("answer", "Quit")), 1, "one Quit refused")
+                self.assert_library_holds({ADDIN: WORKBOOK})
+
+    def test_excel_busy_for_good_is_given_up_after_a_minute_and_told(self):
+        # A minute each: one way under each code page.
+        way, number = ("filter", CALL_REJECTED) if self.code_page == 1252 else ("answer", RETRY_LATER)
+        started = time.monotonic()
+        run = self.install(answers="ok", busy=(way, "forever"), seconds=120)
+        self.assertGreater(time.monotonic() - started, 55, "asked for about a minute")
+        self.assert_told_in_system_terms(run, number)
+        self.assertEqual(run.exit_status, 12)
+        self.assertEqual(run.excel, ["start", "create", "release"], "never answered, let go")
+        self.assertLess(run.position("excel", "release"), run.position("driver", "box"), "let go before the box")
+        self.assertGreater(len(run.refused), 100, "asked again and again")
+        self.assert_library_holds({})
 
     # Paths.
 
@@ -262,14 +311,67 @@ class DestinationStates(InstallerRunCase):
         self.assert_library_holds({ADDIN: self.OLD})
         target.chmod(0o644)
 
-        # Excel keeps a loaded add-in open without sharing. The workbook is read-only this time,
-        # so the copy is too when the rename is refused, and must still go.
+        # Excel keeps a loaded add-in open without sharing. The workbook is read-only this time;
+        # the copy, refused at the rename, must still go.
         unix_path(PROGRAM + "\\" + ADDIN).chmod(0o444)
         run = self.install(held_file=LIBRARY + "\\" + ADDIN)
         self.assertEqual(run.boxes[0], CONFIRMATION)
         self.assert_report(run, 32, path=LIBRARY + "\\" + ADDIN)  # ERROR_SHARING_VIOLATION
         self.assertEqual(run.exit_status, 1603)
         self.assert_library_holds({ADDIN: self.OLD})
+
+    def test_a_link_in_the_workbooks_place_is_refused(self):
+        # The elevated copy would hand out any file an administrator can read, under the add-in's name.
+        secret = unix_path("C:\\kelmina\\secret.txt")
+        secret.write_bytes(b"only an administrator may read this")
+        workbook = unix_path(PROGRAM + "\\" + ADDIN)
+        links = {"file link": lambda: workbook.symlink_to("../secret.txt"), "hard link": lambda: os.link(secret, workbook)}
+        for kind, make in links.items():
+            with self.subTest(kind):
+                self.place_old_addin()
+                workbook.unlink()
+                make()
+                run = self.install()
+                self.assert_report(run, 1921, path=PROGRAM + "\\" + ADDIN)  # ERROR_CANT_RESOLVE_FILENAME
+                self.assertEqual(run.exit_status, 1603)
+                self.assert_library_holds({ADDIN: self.OLD})
+
+    def test_links_among_the_folders_on_the_way_are_followed(self):
+        real = unix_path("C:\\kelmina\\real-program")
+        unix_path(PROGRAM).rename(real)
+        unix_path(PROGRAM).symlink_to("real-program")
+        run = self.install()
+        self.assert_boxes(run, [CONFIRMATION, COMPLETION])
+        self.assert_library_holds({ADDIN: WORKBOOK})
+
+    def test_program_started_from_a_network_share(self):
+        if not RUNS[RUN].wow64:
+            self.skipTest("Wine 8 gives a program on a share a relative path of its own (UNC\\...), a Wine fault")
+        share = PREFIX / "dosdevices" / "unc" / "fileserver" / "setup"
+        share.parent.mkdir(parents=True, exist_ok=True)
+        share.unlink(missing_ok=True)
+        share.symlink_to(WINE.seen_path(unix_path(PROGRAM)))
+        try:
+            run = self.install(program="\\\\fileserver\\setup")
+            self.assert_boxes(run, [CONFIRMATION, COMPLETION])
+            self.assert_library_holds({ADDIN: WORKBOOK})
+            unix_path(PROGRAM + "\\" + ADDIN).unlink()
+            run = self.install(program="\\\\fileserver\\setup")
+            self.assert_report(run, 2, path="\\\\fileserver\\setup\\" + ADDIN)  # ERROR_FILE_NOT_FOUND
+        finally:
+            share.unlink()
+
+    def test_read_only_workbook_installs_an_addin_that_the_next_version_replaces(self):
+        for version in (WORKBOOK, WORKBOOK + b" version 2"):
+            with self.subTest(len(version)):
+                source = unix_path(PROGRAM + "\\" + ADDIN)
+                source.chmod(0o644)
+                source.write_bytes(version)
+                source.chmod(0o444)  # as from a CD, or an unzip tool that keeps the mark
+                run = self.install()
+                self.assert_boxes(run, [CONFIRMATION, COMPLETION])
+                self.assert_library_holds({ADDIN: version})
+                self.assertTrue(unix_path(LIBRARY + "\\" + ADDIN).stat().st_mode & 0o200, "not read-only")
 
     def test_killed_at_any_moment_leaves_only_the_addin_old_or_new(self):
         workbook = bytes(range(256)) * (4096 * 256)  # 256 MiB: a copy that takes a while
