@@ -37,6 +37,17 @@ RUNS = {
 }
 
 
+def machine_cannot_run_32bit_code():
+    """Why the WoW64 runs cannot run here, or None when they can: some virtual machines run 64-bit
+    user code only, and 32-bit Windows code then runs under no Wine at all."""
+    probe = ROOT / "build" / "runs_32bit_code"
+    probe.parent.mkdir(exist_ok=True)
+    source = Path(__file__).resolve().parent / "runs_32bit_code.c"
+    subprocess.run(["cc", "-O0", "-no-pie", "-o", str(probe), str(source)], check=True)
+    answer = subprocess.run([str(probe)], capture_output=True, text=True)
+    return answer.stdout.strip() if answer.returncode == 1 else None
+
+
 def wow64_root():
     return Path(subprocess.run([str(WOW64_WINE), "path"], check=True, capture_output=True, text=True).stdout.strip())
 
