@@ -42,7 +42,7 @@ public:
 
     // Tells the user of a failure that the program has no text of its own for, as Windows' own
     // error boxes do: an error box titled with the program's file name, holding the description
-    // and the number as an HRESULT is written (0x8001010A).
+    // and then the number written as an HRESULT (0x8001010A).
     virtual void show_failure_in_system_terms(std::int32_t number, const std::wstring& description) = 0;
 
     // The system's text for a failure number (a Win32 error code or an HRESULT), for failures

@@ -350,13 +350,14 @@ Workbook open_workbook(const CopyPath& source)
         workbook = {std::move(through_filter), reopened};
     }
     // A hard link is the same file under a second name, which may lie anywhere on the volume:
-    // nothing tells which of the names is the workbook's own. Old Windows let anyone make one to
-    // a file they could not even read.
+    // nothing tells which of the names is the workbook's own. Older Windows let a user make one to
+    // a file that user could not write.
     if (workbook.information.nNumberOfLinks > 1) {
         throw error_failure(kRefusedWorkbook, source.shown);
     }
-    // A link that Windows followed anyway (Wine's are not reparse points) shows in the final path
-    // as another file's name. Windows compares file names ordinally, ignoring case.
+    // A link that was followed all the same (Wine 8 follows a Unix symbolic link whatever the flag)
+    // shows in the final path as another file's name. Windows compares file names ordinally,
+    // ignoring case.
     const std::wstring final_name = final_name_of(workbook.handle.get(), source);
     const std::wstring_view asked_name = std::wstring_view{source.extended}.substr(source.extended.rfind(L'\\') + 1);
     if (CompareStringOrdinal(final_name.c_str(), static_cast<int>(final_name.size()), asked_name.data(),
@@ -404,8 +405,8 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
     size.HighPart = static_cast<LONG>(information.nFileSizeHigh);
     copy.reserve(size);
     copy_bytes(input.handle.get(), from, copy, buffer);
-    // A plain copy keeps the source's last-write time and attributes; so does this one. The bytes
-    // reach the disk before the name points at them.
+    // A plain copy keeps the source's last-write time and attributes; so does this one, but the
+    // read-only mark. The bytes reach the disk before the name points at them.
     copy.finish(information.dwFileAttributes & kCopiedAttributes, information.ftLastWriteTime);
     ensure_replaceable(to);
     copy.rename_over(rename);

@@ -82,17 +82,17 @@ private:
         const ULONGLONG give_up_at = GetTickCount64() + kBusyPatienceMs;
         DISPID member = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-        if (const HRESULT hr = ask_while_busy(give_up_at, [&] {
-                return dispatch_->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &member);
-            });
-            FAILED(hr)) {
-            throw hresult_failure(hr);
+        const HRESULT named = ask_while_busy(give_up_at, [&] {
+            return dispatch_->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &member);
+        });
+        if (FAILED(named)) {
+            throw hresult_failure(named);
         }
         DISPPARAMS no_arguments{};
         UniqueExcepInfo exception;
         const HRESULT hr = ask_while_busy(give_up_at, [&] {
-            return dispatch_->Invoke(member, IID_NULL, kAutomationLocale, kind, &no_arguments, result,
-                                     exception.get(), nullptr);
+            return dispatch_->Invoke(member, IID_NULL, kAutomationLocale, kind, &no_arguments, result, exception.get(),
+                                     nullptr);
         });
         if (hr == DISP_E_EXCEPTION) {
             // The server's own account of the failure says more than DISP_E_EXCEPTION does.

@@ -74,7 +74,8 @@ TEST(InstallSequence, FailureBeforeTheConfirmationIsToldInSystemTermsAfterExcelI
         {std::make_exception_ptr(PlatformFailure{-2146827284, L"Excel refused"}),
          L"system box -2146827284 | Excel refused"},
         {std::make_exception_ptr(std::bad_alloc{}), L"system box -2147024882 | system text -2147024882"},
-        {std::make_exception_ptr(std::runtime_error{"unexpected"}), L"system box -2147418113 | system text -2147418113"},
+        {std::make_exception_ptr(std::runtime_error{"unexpected"}),
+         L"system box -2147418113 | system text -2147418113"},
     };
     for (const Case& each : cases) {
         SCOPED_TRACE(&each - cases);
