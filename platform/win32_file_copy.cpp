@@ -262,19 +262,33 @@ void ensure_replaceable(const CopyPath& destination)
         }
         throw last_error_failure(destination.shown);
     }
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(existing.get(), &information)) {
+    FILE_BASIC_INFO information{};
+    if (!GetFileInformationByHandleEx(existing.get(), FileBasicInfo, &information, sizeof information)) {
         throw last_error_failure(destination.shown);
     }
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if ((information.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
         throw error_failure(ERROR_ACCESS_DENIED, destination.shown);
     }
 }
 
-BY_HANDLE_FILE_INFORMATION information_of(HANDLE file, const CopyPath& path)
+// Which file it is: its volume and its index there.
+BY_HANDLE_FILE_INFORMATION identity_of(HANDLE file, const CopyPath& path)
 {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(file, &information)) {
+        throw last_error_failure(path.shown);
+    }
+    return information;
+}
+
+// Only what the copy needs to know of the workbook. GetFileInformationByHandle would also ask for
+// the volume's serial number, which Wine fetches from its mount manager, in another process, at
+// the cost of a small workbook's whole copy.
+template <typename Information>
+Information information_of(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, const CopyPath& path)
+{
+    Information information{};
+    if (!GetFileInformationByHandleEx(file, kind, &information, sizeof information)) {
         throw last_error_failure(path.shown);
     }
     return information;
@@ -308,7 +322,8 @@ std::wstring final_name_of(HANDLE file, const CopyPath& path)
 // The workbook as the copy reads it, opened.
 struct Workbook {
     UniqueHandle handle;
-    BY_HANDLE_FILE_INFORMATION information;
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
 };
 
 // The workbook lies in a folder that the user, and every program the user runs, may write: a
@@ -320,12 +335,12 @@ struct Workbook {
 Workbook open_workbook(const CopyPath& source)
 {
     // The name itself, not what a link of that name points to.
-    Workbook workbook{UniqueHandle{open_for_reading(source, FILE_FLAG_OPEN_REPARSE_POINT)}, {}};
+    Workbook workbook{UniqueHandle{open_for_reading(source, FILE_FLAG_OPEN_REPARSE_POINT)}, {}, {}};
     if (!workbook.handle) {
         throw last_error_failure(source.shown);
     }
-    workbook.information = information_of(workbook.handle.get(), source);
-    if ((workbook.information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    workbook.basic = information_of<FILE_BASIC_INFO>(workbook.handle.get(), FileBasicInfo, source);
+    if ((workbook.basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         FILE_ATTRIBUTE_TAG_INFO reparse{};
         if (!GetFileInformationByHandleEx(workbook.handle.get(), FileAttributeTagInfo, &reparse, sizeof reparse)) {
             throw last_error_failure(source.shown);
@@ -341,18 +356,20 @@ Workbook open_workbook(const CopyPath& source)
         if (!through_filter) {
             throw last_error_failure(source.shown);
         }
-        const BY_HANDLE_FILE_INFORMATION reopened = information_of(through_filter.get(), source);
-        if (reopened.dwVolumeSerialNumber != workbook.information.dwVolumeSerialNumber ||
-            reopened.nFileIndexHigh != workbook.information.nFileIndexHigh ||
-            reopened.nFileIndexLow != workbook.information.nFileIndexLow) {
+        const BY_HANDLE_FILE_INFORMATION first = identity_of(workbook.handle.get(), source);
+        const BY_HANDLE_FILE_INFORMATION second = identity_of(through_filter.get(), source);
+        if (second.dwVolumeSerialNumber != first.dwVolumeSerialNumber ||
+            second.nFileIndexHigh != first.nFileIndexHigh || second.nFileIndexLow != first.nFileIndexLow) {
             throw error_failure(kRefusedWorkbook, source.shown);
         }
-        workbook = {std::move(through_filter), reopened};
+        workbook.handle = std::move(through_filter);
+        workbook.basic = information_of<FILE_BASIC_INFO>(workbook.handle.get(), FileBasicInfo, source);
     }
+    workbook.standard = information_of<FILE_STANDARD_INFO>(workbook.handle.get(), FileStandardInfo, source);
     // A hard link is the same file under a second name, which may lie anywhere on the volume:
     // nothing tells which of the names is the workbook's own. Older Windows let a user make one to
     // a file that user could not write.
-    if (workbook.information.nNumberOfLinks > 1) {
+    if (workbook.standard.NumberOfLinks > 1) {
         throw error_failure(kRefusedWorkbook, source.shown);
     }
     // A link that was followed all the same (Wine 8 follows a Unix symbolic link whatever the flag)
@@ -390,24 +407,24 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
     const CopyPath to = resolve(destination);
     const std::wstring temporary = temporary_name_for(to.extended);
     RenameRequest rename{to.extended};
-    // Large blocks: the copy of a big workbook then costs little more than the disk's own time.
-    std::vector<char> buffer(1 << 20);
+    // Blocks of 64 KiB, as Wine's CopyFileW copies: a larger buffer is fresh memory that a small
+    // workbook pays for page by page, and a large workbook copies no faster with it.
+    std::vector<char> buffer(64 << 10);
 
     const Workbook input = open_workbook(from);
-    const BY_HANDLE_FILE_INFORMATION& information = input.information;
 
     // Before the new copy: on a nearly full disk, what earlier runs left may be the space it needs.
     remove_leftovers(to.extended);
 
     TemporaryFile copy{temporary, to};
-    LARGE_INTEGER size{};
-    size.LowPart = information.nFileSizeLow;
-    size.HighPart = static_cast<LONG>(information.nFileSizeHigh);
-    copy.reserve(size);
+    copy.reserve(input.standard.EndOfFile);
     copy_bytes(input.handle.get(), from, copy, buffer);
     // A plain copy keeps the source's last-write time and attributes; so does this one, but the
     // read-only mark. The bytes reach the disk before the name points at them.
-    copy.finish(information.dwFileAttributes & kCopiedAttributes, information.ftLastWriteTime);
+    FILETIME last_write_time{};
+    last_write_time.dwLowDateTime = input.basic.LastWriteTime.LowPart;
+    last_write_time.dwHighDateTime = static_cast<DWORD>(input.basic.LastWriteTime.HighPart);
+    copy.finish(input.basic.FileAttributes & kCopiedAttributes, last_write_time);
     ensure_replaceable(to);
     copy.rename_over(rename);
 }

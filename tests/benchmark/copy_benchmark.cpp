@@ -38,7 +38,7 @@ using kelmina::win32::last_error_failure;
 using kelmina::win32::UniqueHandle;
 
 // The block size of the installer's copy loop.
-constexpr DWORD kBlockSize = 1 << 20;
+constexpr DWORD kBlockSize = 64 << 10;
 
 std::string to_utf8(std::wstring_view text)
 {
