@@ -30,38 +30,18 @@
 #include "platform/win32_errors.h"
 #include "platform/win32_file_copy.h"
 #include "platform/win32_holders.h"
+#include "tests/wine/event_log.h"
 
 namespace {
 
 using kelmina::PlatformFailure;
+using kelmina::wine_tests::from_utf8;
+using kelmina::wine_tests::to_utf8;
 using kelmina::win32::last_error_failure;
 using kelmina::win32::UniqueHandle;
 
 // The block size of the installer's copy loop.
 constexpr DWORD kBlockSize = 64 << 10;
-
-std::string to_utf8(std::wstring_view text)
-{
-    if (text.empty()) {
-        return {};
-    }
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-    return bytes;
-}
-
-std::wstring from_utf8(std::string_view bytes)
-{
-    if (bytes.empty()) {
-        return {};
-    }
-    const int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
-    return text;
-}
 
 void flush(const std::wstring& path)
 {
