@@ -35,10 +35,10 @@
 namespace {
 
 using kelmina::PlatformFailure;
-using kelmina::wine_tests::from_utf8;
-using kelmina::wine_tests::to_utf8;
 using kelmina::win32::last_error_failure;
 using kelmina::win32::UniqueHandle;
+using kelmina::wine_tests::from_utf8;
+using kelmina::wine_tests::to_utf8;
 
 // The block size of the installer's copy loop.
 constexpr DWORD kBlockSize = 64 << 10;
