@@ -407,9 +407,7 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
     const CopyPath to = resolve(destination);
     const std::wstring temporary = temporary_name_for(to.extended);
     RenameRequest rename{to.extended};
-    // Blocks of 64 KiB, as Wine's CopyFileW copies: a larger buffer is fresh memory that a small
-    // workbook pays for page by page, and a large workbook copies no faster with it.
-    std::vector<char> buffer(64 << 10);
+    std::vector<char> buffer(kCopyBlockSize);
 
     const Workbook input = open_workbook(from);
 

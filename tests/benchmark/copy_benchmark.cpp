@@ -40,9 +40,6 @@ using kelmina::win32::UniqueHandle;
 using kelmina::wine_tests::from_utf8;
 using kelmina::wine_tests::to_utf8;
 
-// The block size of the installer's copy loop.
-constexpr DWORD kBlockSize = 64 << 10;
-
 void flush(const std::wstring& path)
 {
     const UniqueHandle copy{
@@ -61,7 +58,7 @@ void copy_with_copyfile(const std::wstring& source, const std::wstring& destinat
 
 void copy_in_blocks(const std::wstring& source, const std::wstring& destination)
 {
-    std::vector<char> buffer(kBlockSize);
+    std::vector<char> buffer(kelmina::win32::kCopyBlockSize);
     const UniqueHandle input{CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
     if (!input) {
@@ -74,7 +71,7 @@ void copy_in_blocks(const std::wstring& source, const std::wstring& destination)
     }
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(input.get(), buffer.data(), kBlockSize, &read, nullptr)) {
+        if (!ReadFile(input.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
             throw last_error_failure(source);
         }
         if (read == 0) {

@@ -93,6 +93,16 @@ void log_refusal(const wchar_t* way, const wchar_t* member)
     append_event(g_log_path, {{"who", L"excel"}, {"event", L"refused"}, {"by", way}, {"member", member}});
 }
 
+// The "answer" way: the call itself says that Excel is busy.
+bool answers_busy()
+{
+    if (!busy_now(L"answer")) {
+        return false;
+    }
+    log_refusal(L"answer", L"");
+    return true;
+}
+
 class BusyFilter final : public IMessageFilter {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
@@ -155,8 +165,7 @@ public:
         if (refuses(locale)) {
             return TYPE_E_INVDATAREAD;
         }
-        if (busy_now(L"answer")) {
-            log_refusal(L"answer", L"");
+        if (answers_busy()) {
             return RPC_E_SERVERCALL_RETRYLATER;
         }
         if (count != 1) {
@@ -179,8 +188,7 @@ public:
         if (refuses(locale)) {
             return TYPE_E_INVDATAREAD;
         }
-        if (busy_now(L"answer")) {
-            log_refusal(L"answer", L"");
+        if (answers_busy()) {
             return RPC_E_SERVERCALL_RETRYLATER;
         }
         if (member == kLibraryPathId && (flags & DISPATCH_PROPERTYGET)) {
