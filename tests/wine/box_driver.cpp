@@ -122,8 +122,11 @@ int wmain(int argc, wchar_t** argv)
     const ULONGLONG deadline = GetTickCount64() + 1000ULL * std::wcstoul(argv[5], nullptr, 10);
     elapsed_ms();
 
-    // The system code page that the installer, started from here, runs under.
-    append_event(log_path, {{"who", L"driver"}, {"event", L"start"}, {"acp", std::to_wstring(GetACP())}});
+    // The system code page that the installer, started from here, runs under. Without this line
+    // the tests take the driver for not started, so the installer must not start either.
+    if (!append_event(log_path, {{"who", L"driver"}, {"event", L"start"}, {"acp", std::to_wstring(GetACP())}})) {
+        return 5;
+    }
 
     HANDLE held = INVALID_HANDLE_VALUE;
     if (!held_path.empty()) {

@@ -56,7 +56,8 @@ inline std::string json_quoted(std::wstring_view text)
 
 using Fields = std::vector<std::pair<std::string, std::wstring>>;
 
-inline void append_event(const std::wstring& log_path, const Fields& fields)
+// Appends one event as a JSON line; false when the line did not reach the log whole.
+inline bool append_event(const std::wstring& log_path, const Fields& fields)
 {
     std::string line = "{";
     for (const auto& [name, value] : fields) {
@@ -74,8 +75,8 @@ inline void append_event(const std::wstring& log_path, const Fields& fields)
     }
     const HANDLE file = CreateFileW(log_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
     if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
         WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         CloseHandle(file);
     }
@@ -83,6 +84,7 @@ inline void append_event(const std::wstring& log_path, const Fields& fields)
         ReleaseMutex(turn);
         CloseHandle(turn);
     }
+    return written == line.size();
 }
 
 // The directory of the running program, with its trailing backslash.

@@ -104,6 +104,12 @@ class Wine:
             self._log = open(self.prefix.parent / "wine.log", "ab")
         return self._log
 
+    def said_since(self, offset):
+        """What Wine wrote to its log after `offset`, the log's size taken before."""
+        with open(self.log.name, "rb") as log:
+            log.seek(offset)
+            return log.read().decode("utf-8", "replace")
+
     def seen_path(self, host_path):
         """A path of this machine as Wine's own processes see it."""
         if self.root is None:
