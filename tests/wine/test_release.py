@@ -6,7 +6,7 @@ import shutil
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from wine_prefix import DRIVE_C, HARNESS, INSTALLER, RELEASE, WINE, read_events, unix_path
+from wine_prefix import DRIVE_C, HARNESS, INSTALLER, RELEASE, WINE, allowed, read_events, unix_path
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
@@ -83,7 +83,7 @@ class PlantedDll(unittest.TestCase):
         shutil.copy(HARNESS / "planted_dll.dll", program / "uxtheme.dll")
         (DRIVE_C / "standin" / "stand_in.cfg").write_text("library_path=C:\\planted\\library\n", encoding="utf-8")
         WINE.run("C:\\driver\\box_driver.exe", "C:\\planted\\KelminaAddinInstaller.exe", "C:\\planted",
-                 "C:\\planted\\events.log", "yes,ok", "40", overrides="uxtheme=n,b", timeout=90)
+                 "C:\\planted\\events.log", "yes,ok", str(allowed(40)), overrides="uxtheme=n,b", timeout=90)
         events = read_events(program / "events.log")
         self.assertEqual([e["title"] for e in events if e["event"] == "box"],
                          ["インストールの確認", "ケルミナアドイン(Excelアドイン)"], "the run itself went through")

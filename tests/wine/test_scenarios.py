@@ -10,7 +10,7 @@ import sys
 import time
 import unittest
 
-from wine_prefix import DRIVE_C, INSTALLER, OFFICE_BITS, PREFIX, RUN, RUNS, WINE, read_events, unix_path
+from wine_prefix import DRIVE_C, INSTALLER, OFFICE_BITS, PREFIX, RUN, RUNS, WINE, allowed, read_events, unix_path
 
 # The tests' own copy of the texts the user must see.
 ADDIN = "ケルミナアドイン.xla"
@@ -90,7 +90,7 @@ class InstallerRunCase(unittest.TestCase):
             events_log.unlink(missing_ok=True)
             said_from = os.path.getsize(WINE.log.name)
             status = WINE.run("C:\\driver\\box_driver.exe", program + "\\KelminaAddinInstaller.exe", working_directory,
-                              "C:\\standin\\events.log", answers, str(seconds), *options, timeout=seconds + 50)
+                              "C:\\standin\\events.log", answers, str(allowed(seconds)), *options, timeout=seconds + 50)
             started = any(e["who"] == "driver" and e["event"] == "start" for e in read_events(events_log))
             if started or attempt == 2:
                 break
@@ -99,7 +99,7 @@ class InstallerRunCase(unittest.TestCase):
         self.assertTrue(started, f"the driver did not start twice (status {status}): {WINE.said_since(said_from)}")
         # The stand-in notes its own end; give it time after the installer has gone. One still
         # running would also answer the next run in its place.
-        for _ in range(300):
+        for _ in range(allowed(300)):
             run = Run(read_events(events_log))
             if not run.excel or run.excel_end:
                 break
