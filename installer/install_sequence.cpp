@@ -17,6 +17,16 @@ std::wstring with_trailing_separator(std::wstring path)
 
 namespace {
 
+bool means_server_gone(std::int32_t number)
+{
+    for (const std::int32_t gone : kServerGoneNumbers) {
+        if (number == gone) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void show_error(Platform& platform, std::wstring_view prompt)
 {
     platform.show_message_box(std::wstring{prompt}, MB_ICONERROR, std::wstring{kErrorTitle});
@@ -30,13 +40,24 @@ std::optional<std::uint32_t> ask_excel_and_user(Platform& platform, std::wstring
     // way out, a failing read or Quit included: a reference held until the process ends would
     // leave an invisible Excel running.
     {
-        auto application = platform.create_automation_object(std::wstring{kExcelClassId});
+        // An Excel that takes a call and never answers it ends the run as these steps would: a
+        // creation that never comes back has given no object, and any later call has failed.
+        const UnansweredCalls if_unanswered{std::wstring{kNotInstalledPrompt}, std::wstring{kErrorTitle},
+                                            exit_status::kExcelNotInstalled, exit_status::kFailedBeforeInstall};
+        auto application = platform.create_automation_object(std::wstring{kExcelClassId}, if_unanswered);
         if (!application) {
             show_error(platform, kNotInstalledPrompt);
             return exit_status::kExcelNotInstalled;
         }
         addin_directory = application->read_text_member(std::wstring{kLibraryPathMember});
-        application->call_member(std::wstring{kQuitMember});
+        try {
+            application->call_member(std::wstring{kQuitMember});
+        } catch (const PlatformFailure& failure) {
+            // An Excel whose process ended while it answered has done what Quit asks of it.
+            if (!means_server_gone(failure.number)) {
+                throw;
+            }
+        }
     }
 
     // Step 4: only a text with no characters at all is empty; blanks are a path to Windows.

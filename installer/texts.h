@@ -41,6 +41,14 @@ inline constexpr int IDNO = 7;
 inline constexpr std::int32_t E_OUTOFMEMORY = static_cast<std::int32_t>(0x8007000EU);
 inline constexpr std::int32_t E_UNEXPECTED = static_cast<std::int32_t>(0x8000FFFFU);
 
+// The failure numbers of a call whose server's process is gone, with their Windows names and
+// values: HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE),
+// RPC_E_DISCONNECTED, RPC_E_SERVER_DIED, RPC_E_SERVER_DIED_DNE.
+inline constexpr std::int32_t kServerGoneNumbers[] = {
+    static_cast<std::int32_t>(0x800706BEU), static_cast<std::int32_t>(0x800706BAU),
+    static_cast<std::int32_t>(0x80010108U), static_cast<std::int32_t>(0x80010007U),
+    static_cast<std::int32_t>(0x80010012U)};
+
 // Exit status of each way a run can end. Windows Installer's codes where one fits, so that a
 // deployment tool reads them as it reads an MSI's.
 namespace exit_status {

@@ -25,12 +25,28 @@ public:
     virtual void call_member(const std::wstring& name) = 0;
 };
 
+// How the run ends when the automation server takes a call and never answers it. The routine's
+// one thread is then inside the call and cannot be given back its turn, so the platform ends the
+// run in the routine's place, with these words and statuses.
+struct UnansweredCalls {
+    // While the object is being created: no object can be had, so the routine's box for that.
+    std::wstring creation_prompt;
+    std::wstring creation_title;
+    std::uint32_t creation_exit_status;
+    // Any later call, its release included: the platform's own error box with the number of a call
+    // whose time ran out (as show_failure_in_system_terms shows it).
+    std::uint32_t call_exit_status;
+};
+
 class Platform {
 public:
     virtual ~Platform() = default;
 
-    // Creates an instance of the class on the local machine; empty when none can be obtained.
-    virtual std::unique_ptr<AutomationObject> create_automation_object(const std::wstring& class_id) = 0;
+    // Creates an instance of the class on the local machine; empty when none can be obtained. A
+    // server that is busy is asked again for a while, and so are the object's members; a call that
+    // does not come back in time ends the run as `if_unanswered` says.
+    virtual std::unique_ptr<AutomationObject> create_automation_object(const std::wstring& class_id,
+                                                                       const UnansweredCalls& if_unanswered) = 0;
 
     // A modal box; gives back the code of the pressed button.
     virtual int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) = 0;

@@ -74,16 +74,19 @@ private:
 class UniqueExcepInfo {
 public:
     UniqueExcepInfo() = default;
-    ~UniqueExcepInfo()
-    {
-        SysFreeString(value_.bstrSource);
-        SysFreeString(value_.bstrDescription);
-        SysFreeString(value_.bstrHelpFile);
-    }
+    ~UniqueExcepInfo() { clear(); }
     UniqueExcepInfo(const UniqueExcepInfo&) = delete;
     UniqueExcepInfo& operator=(const UniqueExcepInfo&) = delete;
 
     EXCEPINFO* get() { return &value_; }
+    // Frees the strings and empties the record, for the next call to fill.
+    void clear()
+    {
+        SysFreeString(value_.bstrSource);
+        SysFreeString(value_.bstrDescription);
+        SysFreeString(value_.bstrHelpFile);
+        value_ = EXCEPINFO{};
+    }
     // Some servers defer the filling of the record to this callback.
     EXCEPINFO& filled()
     {

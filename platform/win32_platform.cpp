@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/win32_call_watch.h"
 #include "platform/win32_errors.h"
 #include "platform/win32_file_copy.h"
 
@@ -30,19 +31,27 @@ namespace {
 constexpr DWORD kBusyPauseMs = 250;
 constexpr ULONGLONG kBusyPatienceMs = 60000;
 
+// Excel may also take a call and never answer it: a dialog nobody can see in an instance that is
+// not shown, a network drive that is gone, a COM add-in stuck in a deadlock. Each single call is
+// given this long; the asking-again of a busy Excel keeps its own minute.
+constexpr DWORD kCallLimitMs = 60000;
+
+// Excel's object model says "not now" in a way of its own: an exception whose code is this.
+constexpr HRESULT VBA_E_IGNORE = static_cast<HRESULT>(0x800AC472);
+
 bool is_busy(HRESULT result)
 {
     return result == RPC_E_SERVERCALL_RETRYLATER || result == RPC_E_CALL_REJECTED;
 }
 
-// Makes the call until it is not refused as busy, or until `give_up_at` has passed; then the
-// busy answer is the call's failure.
-template <typename Call>
-HRESULT ask_while_busy(ULONGLONG give_up_at, Call call)
+// Makes the call until `busy` no longer holds for its answer, or until `give_up_at` has passed;
+// then the busy answer is the call's failure.
+template <typename Call, typename Busy>
+HRESULT ask_while_busy(ULONGLONG give_up_at, Call call, Busy busy)
 {
     for (;;) {
         const HRESULT result = call();
-        if (!is_busy(result) || GetTickCount64() >= give_up_at) {
+        if (!busy(result) || GetTickCount64() >= give_up_at) {
             return result;
         }
         Sleep(kBusyPauseMs);
@@ -51,7 +60,19 @@ HRESULT ask_while_busy(ULONGLONG give_up_at, Call call)
 
 class DispatchObject final : public AutomationObject {
 public:
-    explicit DispatchObject(ComPtr<IDispatch> dispatch) : dispatch_{std::move(dispatch)} {}
+    DispatchObject(ComPtr<IDispatch> dispatch, CallWatch& watch, const CallExpiry& unanswered)
+        : dispatch_{std::move(dispatch)}, watch_{watch}, unanswered_{unanswered}
+    {
+    }
+    // Releasing a remote object is a call to its server as well.
+    ~DispatchObject() override
+    {
+        watch_.during(kCallLimitMs, unanswered_, [this] {
+            dispatch_.reset();
+        });
+    }
+    DispatchObject(const DispatchObject&) = delete;
+    DispatchObject& operator=(const DispatchObject&) = delete;
 
     std::wstring read_text_member(const std::wstring& name) override
     {
@@ -82,18 +103,32 @@ private:
         const ULONGLONG give_up_at = GetTickCount64() + kBusyPatienceMs;
         DISPID member = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-        const HRESULT named = ask_while_busy(give_up_at, [&] {
-            return dispatch_->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &member);
-        });
+        const HRESULT named = ask_while_busy(
+            give_up_at,
+            [&] {
+                return watch_.during(kCallLimitMs, unanswered_, [&] {
+                    return dispatch_->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &member);
+                });
+            },
+            is_busy);
         if (FAILED(named)) {
             throw hresult_failure(named);
         }
         DISPPARAMS no_arguments{};
         UniqueExcepInfo exception;
-        const HRESULT hr = ask_while_busy(give_up_at, [&] {
-            return dispatch_->Invoke(member, IID_NULL, kAutomationLocale, kind, &no_arguments, result, exception.get(),
-                                     nullptr);
-        });
+        const HRESULT hr = ask_while_busy(
+            give_up_at,
+            [&] {
+                exception.clear();  // a refused try leaves its account, which the next try would add to
+                VariantClear(result);
+                return watch_.during(kCallLimitMs, unanswered_, [&] {
+                    return dispatch_->Invoke(member, IID_NULL, kAutomationLocale, kind, &no_arguments, result,
+                                             exception.get(), nullptr);
+                });
+            },
+            [&](HRESULT answer) {
+                return is_busy(answer) || (answer == DISP_E_EXCEPTION && exception.filled().scode == VBA_E_IGNORE);
+            });
         if (hr == DISP_E_EXCEPTION) {
             // The server's own account of the failure says more than DISP_E_EXCEPTION does.
             const EXCEPINFO& info = exception.filled();
@@ -110,11 +145,14 @@ private:
     }
 
     ComPtr<IDispatch> dispatch_;
+    CallWatch& watch_;
+    CallExpiry unanswered_;
 };
 
 }  // namespace
 
-std::unique_ptr<AutomationObject> Win32Platform::create_automation_object(const std::wstring& class_id)
+std::unique_ptr<AutomationObject> Win32Platform::create_automation_object(const std::wstring& class_id,
+                                                                          const UnansweredCalls& if_unanswered)
 {
     if (!apartment_) {
         if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
@@ -126,12 +164,42 @@ std::unique_ptr<AutomationObject> Win32Platform::create_automation_object(const 
     if (FAILED(CLSIDFromProgID(class_id.c_str(), &clsid))) {
         return nullptr;
     }
-    ComPtr<IDispatch> dispatch;
-    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                dispatch.put_void()))) {
+    // A creation that never comes back has given no object: the routine's box for that.
+    const auto tell_no_object = [&] {
+        show_message_box(if_unanswered.creation_prompt, MB_ICONERROR, if_unanswered.creation_title);
+    };
+    const CallExpiry creation_unanswered{tell_no_object, if_unanswered.creation_exit_status};
+    // Excel's class is single-use: every activation starts another Excel, and one that refuses the
+    // creation while it starts would be followed by a new one for each try, each refusing in its
+    // own first seconds and left running. So the class object is taken once, and the same Excel
+    // is asked again.
+    ComPtr<IClassFactory> factory;
+    if (FAILED(call_watch_.during(kCallLimitMs, creation_unanswered, [&] {
+            return CoGetClassObject(clsid, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                    factory.put_void());
+        }))) {
         return nullptr;
     }
-    return std::make_unique<DispatchObject>(std::move(dispatch));
+    ComPtr<IDispatch> dispatch;
+    const HRESULT created = ask_while_busy(
+        GetTickCount64() + kBusyPatienceMs,
+        [&] {
+            return call_watch_.during(kCallLimitMs, creation_unanswered, [&] {
+                return factory->CreateInstance(nullptr, IID_IDispatch, dispatch.put_void());
+            });
+        },
+        is_busy);
+    call_watch_.during(kCallLimitMs, creation_unanswered, [&] {
+        factory.reset();
+    });
+    if (FAILED(created)) {
+        return nullptr;
+    }
+    const auto tell_timed_out = [this] {
+        show_failure_in_system_terms(RPC_E_TIMEOUT, describe_error(static_cast<DWORD>(RPC_E_TIMEOUT)));
+    };
+    const CallExpiry call_unanswered{tell_timed_out, if_unanswered.call_exit_status};
+    return std::make_unique<DispatchObject>(std::move(dispatch), call_watch_, call_unanswered);
 }
 
 int Win32Platform::show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title)

@@ -34,9 +34,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<AutomationObject> FakePlatform::create_automation_object(const std::wstring& class_id)
+std::unique_ptr<AutomationObject> FakePlatform::create_automation_object(const std::wstring& class_id,
+                                                                         const UnansweredCalls& unanswered)
 {
     calls.push_back(L"create " + class_id);
+    if_unanswered = unanswered;
     if (!excel_installed) {
         return nullptr;
     }

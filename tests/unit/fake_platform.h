@@ -39,8 +39,11 @@ public:
     // "box STYLE TITLE | PROMPT", "system box NUMBER | DESCRIPTION", "directory",
     // "copy SOURCE -> DESTINATION".
     std::vector<std::wstring> calls;
+    // How the routine asked the creation to end the run should Excel never answer.
+    UnansweredCalls if_unanswered{};
 
-    std::unique_ptr<AutomationObject> create_automation_object(const std::wstring& class_id) override;
+    std::unique_ptr<AutomationObject> create_automation_object(const std::wstring& class_id,
+                                                               const UnansweredCalls& unanswered) override;
     int show_message_box(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) override;
     std::wstring program_directory() override;
     void show_failure_in_system_terms(std::int32_t number, const std::wstring& description) override;

@@ -115,6 +115,32 @@ TEST(InstallSequence, FailureBeforeTheConfirmationIsToldInSystemTermsAfterExcelI
     }
 }
 
+TEST(InstallSequence, ExcelGoneInsideQuitHasClosedButNotAfterOtherCallsAndOneThatNeverAnswersEndsTheRun)
+{
+    for (const std::uint32_t gone : {0x800706BEU, 0x800706BAU, 0x80010108U, 0x80010007U, 0x80010012U}) {
+        SCOPED_TRACE(gone);
+        const auto failure = std::make_exception_ptr(PlatformFailure{static_cast<std::int32_t>(gone), L"gone"});
+        FakePlatform quit_gone;
+        quit_gone.quit_failure = failure;
+        EXPECT_EQ(run_to_end(quit_gone), 0u);
+        EXPECT_EQ(quit_gone.calls.back(), kCompletionBox);
+
+        FakePlatform read_gone;
+        read_gone.library_path_failure = failure;
+        EXPECT_EQ(run_to_end(read_gone), 12u);
+        EXPECT_EQ(read_gone.calls.back(),
+                  L"system box " + std::to_wstring(static_cast<std::int32_t>(gone)) + L" | gone");
+    }
+
+    // A creation that never comes back has given no object; a later call has failed.
+    FakePlatform machine;
+    run_to_end(machine);
+    EXPECT_EQ(L"box 16 " + machine.if_unanswered.creation_title + L" | " + machine.if_unanswered.creation_prompt,
+              kNotInstalledBox);
+    EXPECT_EQ(machine.if_unanswered.creation_exit_status, 10u);
+    EXPECT_EQ(machine.if_unanswered.call_exit_status, 12u);
+}
+
 TEST(InstallSequence, FailureAfterTheConfirmationIsReported)
 {
     const auto missing = std::make_exception_ptr(PlatformFailure{2, L"指定されたファイルが見つかりません。"});

@@ -195,6 +195,7 @@ int wmain(int argc, wchar_t** argv)
         append_event(log_path, {{"who", L"driver"},
                                 {"event", L"box"},
                                 {"ms", elapsed_ms()},
+                                {"tick", std::to_wstring(GetTickCount64())},
                                 {"title", window_text(box)},
                                 {"prompt", window_text(GetDlgItem(box, 0xFFFF))},
                                 {"buttons", buttons},

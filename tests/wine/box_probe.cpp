@@ -54,6 +54,17 @@ LRESULT CALLBACK on_cbt(int code, WPARAM wparam, LPARAM lparam)
 
 }  // namespace
 
+// The installer may show a box from a thread other than the one the driver hooked (its watch on
+// calls that never come back does). In the installer's process, where the driver's hook brought
+// this DLL, every thread that starts afterwards is hooked too.
+BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, void*)
+{
+    if (reason == DLL_THREAD_ATTACH && g_hook == nullptr) {
+        SetWindowsHookExW(WH_CBT, on_cbt, self, GetCurrentThreadId());
+    }
+    return TRUE;
+}
+
 extern "C" __declspec(dllexport) BOOL install_box_probe(DWORD thread_id)
 {
     HMODULE self = nullptr;

@@ -19,8 +19,10 @@ using kelmina::wine_tests::append_event;
 const CLSID kStandInClsid = {0x5c7d2a10, 0x8e4b, 0x4f3a, {0x9b, 0x61, 0x2d, 0x0e, 0x7a, 0x3c, 0x9f, 0x42}};
 constexpr DISPID kLibraryPathId = 1;
 constexpr DISPID kQuitId = 2;
-// The HRESULT Excel gives for an error raised by the application itself.
+// The HRESULT Excel gives for an error raised by the application itself, and the one of its
+// object model's "not now" (VBA_E_IGNORE).
 constexpr HRESULT kExcelError = static_cast<HRESULT>(0x800A03EC);
+constexpr HRESULT kExcelNotNow = static_cast<HRESULT>(0x800AC472);
 
 std::wstring g_log_path;
 std::map<std::string, std::wstring> g_config;
@@ -28,9 +30,11 @@ DWORD g_main_thread = 0;
 // What the server is doing once its last client has let go, for the watch on its end.
 const wchar_t* volatile g_step = L"loop";
 
+// With the system's tick count, which every process under the same Wine shares, so that the time
+// between the stand-in's events and the driver's can be read off.
 void log_event(const wchar_t* event)
 {
-    append_event(g_log_path, {{"who", L"excel"}, {"event", event}});
+    append_event(g_log_path, {{"who", L"excel"}, {"event", event}, {"tick", std::to_wstring(GetTickCount64())}});
 }
 
 // The installer's part ends with the last release; what follows is up to Wine's COM. Under
@@ -43,6 +47,13 @@ DWORD WINAPI end_if_stuck(void*)
     Sleep(15000);
     append_event(g_log_path, {{"who", L"excel"}, {"event", L"forced-exit"}, {"step", g_step}});
     ExitProcess(3);
+}
+
+DWORD WINAPI end_the_hang(void*)
+{
+    Sleep(75000);
+    log_event(L"exit");
+    ExitProcess(4);
 }
 
 void read_config(const std::wstring& path)
@@ -74,18 +85,22 @@ bool configured(const char* key)
 }
 
 // Excel is busy for a while after it starts (busy_seconds=N), or for good (busy_seconds=forever),
-// and refuses calls meanwhile in one of its two ways (busy_by): through its message filter
-// ("filter"), which the caller sees as RPC_E_CALL_REJECTED, or by answering
-// RPC_E_SERVERCALL_RETRYLATER itself ("answer").
+// and refuses calls meanwhile in one of its ways (busy_by): through its message filter
+// ("filter"), which the caller sees as RPC_E_CALL_REJECTED; by answering
+// RPC_E_SERVERCALL_RETRYLATER itself ("answer"); with its object model's own exception,
+// VBA_E_IGNORE ("ignore"); or, from the server's start, by refusing the creation of the object
+// itself through its message filter ("creation").
+ULONGLONG g_started_at = 0;
 ULONGLONG g_created_at = 0;
 
 bool busy_now(const wchar_t* way)
 {
     const std::wstring& seconds = g_config["busy_seconds"];
-    if (g_created_at == 0 || seconds.empty() || g_config["busy_by"] != way) {
+    const ULONGLONG since = g_config["busy_by"] == L"creation" ? g_started_at : g_created_at;
+    if (since == 0 || seconds.empty() || g_config["busy_by"] != way) {
         return false;
     }
-    return seconds == L"forever" || GetTickCount64() < g_created_at + 1000 * std::stoull(seconds);
+    return seconds == L"forever" || GetTickCount64() < since + 1000 * std::stoull(seconds);
 }
 
 void log_refusal(const wchar_t* way, const wchar_t* member)
@@ -116,12 +131,16 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    // Only the application's own calls are refused: COM's releases must still reach the server.
+    // Only the application's own calls and its creation are refused: COM's releases must still
+    // reach the server.
     DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO call) override
     {
-        if (call != nullptr && call->iid == IID_IDispatch && busy_now(L"filter")) {
-            log_refusal(L"filter", L"");
-            return SERVERCALL_REJECTED;
+        for (const auto& [iid, way] :
+             {std::pair{IID_IDispatch, L"filter"}, std::pair{IID_IClassFactory, L"creation"}}) {
+            if (call != nullptr && call->iid == iid && busy_now(way)) {
+                log_refusal(way, L"");
+                return SERVERCALL_REJECTED;
+            }
         }
         return SERVERCALL_ISHANDLED;
     }
@@ -191,10 +210,22 @@ public:
         if (answers_busy()) {
             return RPC_E_SERVERCALL_RETRYLATER;
         }
+        if (busy_now(L"ignore")) {
+            log_refusal(L"ignore", L"");
+            return raise(exception, L"", kExcelNotNow);
+        }
         if (member == kLibraryPathId && (flags & DISPATCH_PROPERTYGET)) {
             log_event(L"LibraryPath");
             if (configured("library_path_fails")) {
                 return raise(exception, L"LibraryPath is not available");
+            }
+            // Excel that takes the call and never answers it (a dialog nobody sees, a drive gone).
+            // The stand-in must still end, or it would answer the next scenario in Excel's place.
+            if (configured("library_path_hangs")) {
+                if (const HANDLE ending = CreateThread(nullptr, 0, end_the_hang, nullptr, 0, nullptr)) {
+                    CloseHandle(ending);
+                }
+                Sleep(INFINITE);
             }
             if (result != nullptr) {
                 // A BSTR has a length of its own and may hold NULs; library_path_after_nul puts one in.
@@ -215,6 +246,11 @@ public:
                 return RPC_E_SERVERCALL_RETRYLATER;
             }
             log_event(L"Quit");
+            // Excel that closes as asked, before its answer gets out.
+            if (configured("quit_vanishes")) {
+                log_event(L"exit");
+                ExitProcess(0);
+            }
             return configured("quit_fails") ? raise(exception, L"Quit was refused") : S_OK;
         }
         return DISP_E_MEMBERNOTFOUND;
@@ -225,13 +261,13 @@ private:
     // understood, once the default locales are resolved as in the user's session.
     static bool refuses(LCID locale) { return configured("english_only") && ConvertDefaultLocale(locale) != 0x0409; }
 
-    static HRESULT raise(EXCEPINFO* exception, const wchar_t* description)
+    static HRESULT raise(EXCEPINFO* exception, const wchar_t* description, HRESULT code = kExcelError)
     {
         if (exception != nullptr) {
             *exception = EXCEPINFO{};
             exception->bstrSource = SysAllocString(L"Microsoft Excel");
             exception->bstrDescription = SysAllocString(description);
-            exception->scode = kExcelError;
+            exception->scode = code;
         }
         return DISP_E_EXCEPTION;
     }
@@ -276,6 +312,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     g_log_path = directory + L"events.log";
     read_config(directory + L"stand_in.cfg");
     g_main_thread = GetCurrentThreadId();
+    g_started_at = GetTickCount64();
     // Which Office it plays: a 64-bit or a 32-bit one.
     append_event(g_log_path, {{"who", L"excel"}, {"event", L"start"}, {"bits", std::to_wstring(8 * sizeof(void*))}});
 

@@ -23,6 +23,7 @@ REPORT_HEAD = "何らかのエラーが発生しました\r\nErrCode:"
 EXCEL_ERROR = "0x800A03EC"
 CALL_REJECTED = "0x80010001"
 RETRY_LATER = "0x8001010A"
+TIMED_OUT = "0x8001011F"  # RPC_E_TIMEOUT: a call that never came back
 
 PROGRAM = "C:\\kelmina\\program"
 LIBRARY = "C:\\kelmina\\library"
@@ -69,17 +70,20 @@ class InstallerRunCase(unittest.TestCase):
 
     def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
                 library_path_fails=False, quit_fails=False, held_file=None, after_nul=None, kill_after_ms=None,
-                english_only=False, busy=None, quit_refusals=0, seconds=40):
+                english_only=False, busy=None, quit_refusals=0, seconds=40, **stand_in):
         """`after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
         installer is killed that long after the first answer. `english_only`: Excel understands
         only US English, as an English Excel without the user's language pack does. `busy`: Excel
         refuses calls after it starts, as (way, seconds) with way "filter" or "answer" and seconds
-        a number or "forever"; `quit_refusals`: so many calls of Quit find it busy once more."""
+        a number or "forever", and way "ignore" (its object model's VBA_E_IGNORE) or "creation" (the
+        creation refused from its start); `quit_refusals`: so many calls of Quit find it busy once
+        more. Any other keyword is a switch of the stand-in: library_path_hangs, quit_vanishes."""
         (DRIVE_C / "standin" / "stand_in.cfg").write_text(
             f"library_path={library_path}\nlibrary_path_fails={int(library_path_fails)}\nquit_fails={int(quit_fails)}\n"
             f"english_only={int(english_only)}\nquit_refusals={quit_refusals}\n"
             + (f"busy_by={busy[0]}\nbusy_seconds={busy[1]}\n" if busy else "")
-            + (f"library_path_after_nul={after_nul}\n" if after_nul is not None else ""), encoding="utf-8")
+            + (f"library_path_after_nul={after_nul}\n" if after_nul is not None else "")
+            + "".join(f"{key}={int(value)}\n" for key, value in stand_in.items()), encoding="utf-8")
         events_log = DRIVE_C / "standin" / "events.log"
         options = (["--hold", held_file] if held_file else []) + (
             ["--kill-after", str(kill_after_ms), "--watch", library_path] if kill_after_ms is not None else [])
@@ -124,12 +128,15 @@ class InstallerRunCase(unittest.TestCase):
     def assert_source_untouched(self):
         self.assertEqual(unix_path(PROGRAM + "\\" + ADDIN).read_bytes(), WORKBOOK)
 
-    def assert_excel_closed_before_boxes(self, run, asked_quit=True):
-        expected = ["start", "create", "LibraryPath"] + (["Quit"] if asked_quit else []) + ["release"]
+    def assert_excel_closed_before_boxes(self, run, asked_quit=True, gone_in_quit=False):
+        """Excel was started once, asked, and released (or, `gone_in_quit`, ended inside Quit) before
+        the first box."""
+        expected = ["start", "create", "LibraryPath"] + (["Quit"] if asked_quit else []) + ([] if gone_in_quit else ["release"])
         self.assertEqual(run.excel, expected, "what the stand-in saw")
+        last = run.position("excel", "exit" if gone_in_quit else "release")
         boxes = [i for i, e in enumerate(run.events) if e["event"] == "box"]
         if boxes:
-            self.assertLess(run.position("excel", "release"), boxes[0], "Excel released before the first box")
+            self.assertLess(last, boxes[0], "Excel released before the first box")
 
     def assert_told_in_system_terms(self, run, number, description=None):
         """The only box is the platform's own error box for a failure before the question: titled with
@@ -190,13 +197,15 @@ class Scenarios(InstallerRunCase):
         self.assert_library_holds({})
 
     def test_yes_copies_the_workbook_and_says_so(self):
-        for english_only in (False, True):
-            with self.subTest(english_only=english_only):
+        # Also with an English Excel without the user's language pack, and with an Excel whose
+        # process ends inside Quit before it answers: it has closed, as asked.
+        for excel in ({}, {"english_only": True}, {"quit_vanishes": True}):
+            with self.subTest(**excel):
                 unix_path(LIBRARY + "\\" + ADDIN).unlink(missing_ok=True)
-                run = self.install(english_only=english_only)
+                run = self.install(**excel)
                 self.assert_boxes(run, [CONFIRMATION, COMPLETION])
                 self.assertEqual(run.exit_status, 0)
-                self.assert_excel_closed_before_boxes(run)
+                self.assert_excel_closed_before_boxes(run, gone_in_quit="quit_vanishes" in excel)
                 self.assert_library_holds({ADDIN: WORKBOOK})
                 self.assert_source_untouched()
 
@@ -220,8 +229,9 @@ class Scenarios(InstallerRunCase):
                 self.assert_library_holds({})
 
     def test_busy_excel_is_asked_again_until_it_answers(self):
-        # Busy while it starts, in either of its two ways, and once more when asked to quit.
-        for way in ("filter", "answer"):
+        # Busy while it starts, in each of its ways, and once more when asked to quit. Refusing the
+        # creation, the same Excel is asked again: one was started, and it is closed.
+        for way in ("filter", "answer", "ignore", "creation"):
             with self.subTest(way):
                 unix_path(LIBRARY + "\\" + ADDIN).unlink(missing_ok=True)
                 run = self.install(busy=(way, 3), quit_refusals=1)
@@ -298,6 +308,18 @@ class JapaneseScenarios(Scenarios):
 
     locale = "ja_JP.UTF-8"
     code_page = 932
+
+    # A minute and more: under one code page only.
+    def test_excel_that_never_answers_is_given_up_after_a_minute_and_told(self):
+        run = self.install(answers="ok", library_path_hangs=True, seconds=150)
+        self.assert_told_in_system_terms(run, TIMED_OUT)
+        self.assertEqual(run.exit_status, 12)
+        self.assertEqual(run.excel, ["start", "create", "LibraryPath"], "asked, never answered")
+        asked = next(e for e in run.events if e["event"] == "LibraryPath")
+        box = next(e for e in run.events if e["event"] == "box")
+        self.assertTrue(55 <= (int(box["tick"]) - int(asked["tick"])) / 1000 <= 75,
+                        f"told about a minute after the call: {box['tick']} - {asked['tick']} ms")
+        self.assert_library_holds({})
 
 
 
