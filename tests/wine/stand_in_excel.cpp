@@ -56,6 +56,16 @@ DWORD WINAPI end_the_hang(void*)
     ExitProcess(4);
 }
 
+// Takes the call and never answers it, as Excel does behind a dialog nobody sees, or with a
+// network drive gone. The stand-in must still end, or it would answer the next scenario.
+void hang()
+{
+    if (const HANDLE ending = CreateThread(nullptr, 0, end_the_hang, nullptr, 0, nullptr)) {
+        CloseHandle(ending);
+    }
+    Sleep(INFINITE);
+}
+
 void read_config(const std::wstring& path)
 {
     std::string content(1 << 16, '\0');
@@ -219,13 +229,8 @@ public:
             if (configured("library_path_fails")) {
                 return raise(exception, L"LibraryPath is not available");
             }
-            // Excel that takes the call and never answers it (a dialog nobody sees, a drive gone).
-            // The stand-in must still end, or it would answer the next scenario in Excel's place.
             if (configured("library_path_hangs")) {
-                if (const HANDLE ending = CreateThread(nullptr, 0, end_the_hang, nullptr, 0, nullptr)) {
-                    CloseHandle(ending);
-                }
-                Sleep(INFINITE);
+                hang();
             }
             if (result != nullptr) {
                 // A BSTR has a length of its own and may hold NULs; library_path_after_nul puts one in.
@@ -295,6 +300,9 @@ public:
             return CLASS_E_NOAGGREGATION;
         }
         log_event(L"create");
+        if (configured("create_hangs")) {
+            hang();
+        }
         g_created_at = GetTickCount64();
         auto* application = new Application;
         const HRESULT result = application->QueryInterface(iid, object);
