@@ -49,6 +49,16 @@ DWORD WINAPI end_if_stuck(void*)
     ExitProcess(3);
 }
 
+// vanishes_in=MEMBER: the process ends inside that call, before its answer gets out, as an Excel
+// does that closes as Quit asked, or crashes.
+void vanish_if_asked(const wchar_t* member)
+{
+    if (g_config["vanishes_in"] == member) {
+        log_event(L"exit");
+        ExitProcess(0);
+    }
+}
+
 DWORD WINAPI end_the_hang(void*)
 {
     Sleep(75000);
@@ -226,6 +236,7 @@ public:
         }
         if (member == kLibraryPathId && (flags & DISPATCH_PROPERTYGET)) {
             log_event(L"LibraryPath");
+            vanish_if_asked(L"LibraryPath");
             if (configured("library_path_fails")) {
                 return raise(exception, L"LibraryPath is not available");
             }
@@ -251,11 +262,7 @@ public:
                 return RPC_E_SERVERCALL_RETRYLATER;
             }
             log_event(L"Quit");
-            // Excel that closes as asked, before its answer gets out.
-            if (configured("quit_vanishes")) {
-                log_event(L"exit");
-                ExitProcess(0);
-            }
+            vanish_if_asked(L"Quit");
             return configured("quit_fails") ? raise(exception, L"Quit was refused") : S_OK;
         }
         return DISP_E_MEMBERNOTFOUND;

@@ -24,6 +24,9 @@ EXCEL_ERROR = "0x800A03EC"
 CALL_REJECTED = "0x80010001"
 RETRY_LATER = "0x8001010A"
 TIMED_OUT = "0x8001011F"  # RPC_E_TIMEOUT: a call that never came back
+# What a call gives whose server's process has ended: the call failed, the server is unavailable,
+# disconnected, died.
+SERVER_GONE = ("0x800706BE", "0x800706BA", "0x80010108", "0x80010007", "0x80010012")
 
 PROGRAM = "C:\\kelmina\\program"
 LIBRARY = "C:\\kelmina\\library"
@@ -77,13 +80,15 @@ class InstallerRunCase(unittest.TestCase):
         refuses calls after it starts, as (way, seconds) with way "filter" or "answer" and seconds
         a number or "forever", and way "ignore" (its object model's VBA_E_IGNORE) or "creation" (the
         creation refused from its start); `quit_refusals`: so many calls of Quit find it busy once
-        more. Any other keyword is a switch of the stand-in: library_path_hangs, quit_vanishes."""
+        more. Any other keyword is a setting of the stand-in: create_hangs, library_path_hangs,
+        vanishes_in (the member inside which its process ends)."""
         (DRIVE_C / "standin" / "stand_in.cfg").write_text(
             f"library_path={library_path}\nlibrary_path_fails={int(library_path_fails)}\nquit_fails={int(quit_fails)}\n"
             f"english_only={int(english_only)}\nquit_refusals={quit_refusals}\n"
             + (f"busy_by={busy[0]}\nbusy_seconds={busy[1]}\n" if busy else "")
             + (f"library_path_after_nul={after_nul}\n" if after_nul is not None else "")
-            + "".join(f"{key}={int(value)}\n" for key, value in stand_in.items()), encoding="utf-8")
+            + "".join(f"{key}={int(value) if isinstance(value, bool) else value}\n" for key, value in stand_in.items()),
+            encoding="utf-8")
         events_log = DRIVE_C / "standin" / "events.log"
         options = (["--hold", held_file] if held_file else []) + (
             ["--kill-after", str(kill_after_ms), "--watch", library_path] if kill_after_ms is not None else [])
@@ -130,24 +135,25 @@ class InstallerRunCase(unittest.TestCase):
     def assert_source_untouched(self):
         self.assertEqual(unix_path(PROGRAM + "\\" + ADDIN).read_bytes(), WORKBOOK)
 
-    def assert_excel_closed_before_boxes(self, run, asked_quit=True, gone_in_quit=False):
-        """Excel was started once, asked, and released (or, `gone_in_quit`, ended inside Quit) before
-        the first box."""
-        expected = ["start", "create", "LibraryPath"] + (["Quit"] if asked_quit else []) + ([] if gone_in_quit else ["release"])
+    def assert_excel_closed_before_boxes(self, run, asked_quit=True, gone=False):
+        """Excel was started once, asked, and released (or, `gone`, its process ended inside the last
+        call) before the first box."""
+        expected = ["start", "create", "LibraryPath"] + (["Quit"] if asked_quit else []) + ([] if gone else ["release"])
         self.assertEqual(run.excel, expected, "what the stand-in saw")
-        last = run.position("excel", "exit" if gone_in_quit else "release")
+        last = run.position("excel", "exit" if gone else "release")
         boxes = [i for i, e in enumerate(run.events) if e["event"] == "box"]
         if boxes:
             self.assertLess(last, boxes[0], "Excel released before the first box")
 
     def assert_told_in_system_terms(self, run, number, description=None):
         """The only box is the platform's own error box for a failure before the question: titled with
-        the program's file name, holding the description (when there is one) and the number as an
-        HRESULT, and none of the program's own texts."""
+        the program's file name, holding the description (when there is one) and the number (or one
+        of a tuple of them) as an HRESULT, and none of the program's own texts."""
         self.assertEqual(len(run.boxes), 1, f"one box: {run.events}")
         title, prompt, buttons, icon = run.boxes[0]
         self.assertEqual((title, buttons, icon), ("KelminaAddinInstaller.exe", "ok", "16"))
-        self.assertTrue(prompt == number or prompt.endswith("\r\n" + number), f"ends with {number}: {prompt!r}")
+        numbers = (number,) if isinstance(number, str) else number
+        self.assertTrue(any(prompt == n or prompt.endswith("\r\n" + n) for n in numbers), f"ends with {number}: {prompt!r}")
         if description is not None:
             self.assertEqual(prompt, f"{description}\r\n{number}")
         self.assertNotIn("エラー", prompt)
@@ -201,13 +207,13 @@ class Scenarios(InstallerRunCase):
     def test_yes_copies_the_workbook_and_says_so(self):
         # Also with an English Excel without the user's language pack, and with an Excel whose
         # process ends inside Quit before it answers: it has closed, as asked.
-        for excel in ({}, {"english_only": True}, {"quit_vanishes": True}):
+        for excel in ({}, {"english_only": True}, {"vanishes_in": "Quit"}):
             with self.subTest(**excel):
                 unix_path(LIBRARY + "\\" + ADDIN).unlink(missing_ok=True)
                 run = self.install(**excel)
                 self.assert_boxes(run, [CONFIRMATION, COMPLETION])
                 self.assertEqual(run.exit_status, 0)
-                self.assert_excel_closed_before_boxes(run, gone_in_quit="quit_vanishes" in excel)
+                self.assert_excel_closed_before_boxes(run, gone="vanishes_in" in excel)
                 self.assert_library_holds({ADDIN: WORKBOOK})
                 self.assert_source_untouched()
 
@@ -221,13 +227,17 @@ class Scenarios(InstallerRunCase):
         self.assert_library_holds({})
 
     def test_excel_failing_before_the_confirmation_is_told_in_system_terms_after_release(self):
-        for failing, description in (("library_path_fails", "LibraryPath is not available"),
-                                     ("quit_fails", "Quit was refused")):
-            with self.subTest(failing):
-                run = self.install(answers="ok", **{failing: True})
-                self.assert_told_in_system_terms(run, EXCEL_ERROR, description)
+        # Excel's own errors; and an Excel whose process ends while it answers for LibraryPath, which
+        # unlike Quit has then not done what was asked.
+        rows = ((("library_path_fails", True), EXCEL_ERROR, "LibraryPath is not available"),
+                (("quit_fails", True), EXCEL_ERROR, "Quit was refused"),
+                (("vanishes_in", "LibraryPath"), SERVER_GONE, None))
+        for (setting, value), number, description in rows:
+            with self.subTest(setting):
+                run = self.install(answers="ok", **{setting: value})
+                self.assert_told_in_system_terms(run, number, description)
                 self.assertEqual(run.exit_status, 12)
-                self.assert_excel_closed_before_boxes(run, asked_quit=failing == "quit_fails")
+                self.assert_excel_closed_before_boxes(run, asked_quit=setting == "quit_fails", gone=value == "LibraryPath")
                 self.assert_library_holds({})
 
     def test_busy_excel_is_asked_again_until_it_answers(self):
