@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/long_path.h"
@@ -48,6 +50,160 @@ CopyPath resolve(const std::wstring& path)
     }
     full.resize(length);
     return {extended_length_form(full), user_form(full)};
+}
+
+// The folder of a path in the \\?\ form, as a name that opens that folder: a volume's or a
+// share's root keeps its separator, without which \\?\C: would name the volume itself.
+std::wstring folder_of(const std::wstring& path)
+{
+    const std::size_t separator = path.rfind(L'\\');
+    const std::size_t root_end =
+        path.rfind(LR"(\\?\UNC\)", 0) == 0 ? path.find(L'\\', path.find(L'\\', 8) + 1) : path.find(L'\\', 4);
+    return path.substr(0, separator == root_end ? separator + 1 : separator);
+}
+
+std::wstring_view name_of(const std::wstring& path)
+{
+    return std::wstring_view{path}.substr(path.rfind(L'\\') + 1);
+}
+
+// The folder that a file is looked up in, held open while the file is checked (see naming_of).
+// Opened before the file, so that the handle stays with the folder the name was looked up in,
+// should the folder be renamed or replaced in between. Links on the way to it are followed, as
+// the file's own lookup follows them. Empty when the folder cannot be opened.
+UniqueHandle open_folder(const std::wstring& path)
+{
+    return UniqueHandle{CreateFileW(folder_of(path).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+}
+
+// The longest path Windows can name, in characters, its NUL included.
+constexpr DWORD kLongestPath = 32768;
+
+// The ways of naming the file that a handle has open, in the order they are tried. Each names a
+// folder the same way as a file in it, with every link on the way resolved.
+enum class NameQuery {
+    final_path_dos,  // \\?\C:\...
+    final_path_nt,   // \Device\...: a volume without a drive letter still has its device's name
+    name_on_volume,  // the volume's serial number and the path from its root
+};
+
+// GetFinalPathNameByHandleW with the room it asks for. Wine 10 answers ERROR_MORE_DATA for a path
+// past about 260 characters whatever the room, and never says how much it needs: once the room
+// holds the longest path there is, the query has failed. Some network redirectors refuse the
+// normalized name outright.
+bool final_path_of(HANDLE file, DWORD volume_form, std::wstring& path, DWORD& error)
+{
+    std::wstring buffer(512, L'\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                       FILE_NAME_NORMALIZED | volume_form);
+        if (length == 0) {
+            error = GetLastError();
+            if (error != ERROR_MORE_DATA || buffer.size() >= kLongestPath) {
+                return false;
+            }
+            buffer.resize(kLongestPath);
+        } else if (length < buffer.size()) {
+            buffer.resize(length);
+            path = std::move(buffer);
+            return true;
+        } else {
+            buffer.resize(length);  // what it asks for, its NUL included
+        }
+    }
+    error = ERROR_MORE_DATA;  // the path grew each time it was asked for
+    return false;
+}
+
+// The file's path from its volume's root (FileNameInfo), which Wine 10 gives at any length, after
+// the volume's serial number: the path alone would not tell a file from its namesake on another
+// volume.
+bool name_on_volume_of(HANDLE file, std::wstring& name, DWORD& error)
+{
+    DWORD serial_number = 0;
+    if (!GetVolumeInformationByHandleW(file, nullptr, 0, &serial_number, nullptr, nullptr, nullptr, 0)) {
+        error = GetLastError();
+        return false;
+    }
+    constexpr std::size_t kHead = offsetof(FILE_NAME_INFO, FileName);
+    std::vector<std::byte> buffer(kHead + 512 * sizeof(wchar_t));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+        if (GetFileInformationByHandleEx(file, FileNameInfo, info, static_cast<DWORD>(buffer.size()))) {
+            name = std::to_wstring(serial_number) + L':';
+            name.append(info->FileName, info->FileNameLength / sizeof(wchar_t));
+            return true;
+        }
+        error = GetLastError();
+        if (error != ERROR_MORE_DATA) {
+            return false;
+        }
+        // The answer that did not fit says how long the name is.
+        const std::size_t needed = kHead + info->FileNameLength;
+        buffer.resize(needed > buffer.size() ? needed : kHead + kLongestPath * sizeof(wchar_t));
+    }
+    return false;
+}
+
+bool query_name(HANDLE file, NameQuery query, std::wstring& name, DWORD& error)
+{
+    switch (query) {
+        case NameQuery::final_path_dos:
+            return final_path_of(file, VOLUME_NAME_DOS, name, error);
+        case NameQuery::final_path_nt:
+            return final_path_of(file, VOLUME_NAME_NT, name, error);
+        case NameQuery::name_on_volume:
+            return name_on_volume_of(file, name, error);
+    }
+    return false;
+}
+
+// Windows compares file names ordinally, ignoring case.
+bool same_name(std::wstring_view first, std::wstring_view second)
+{
+    return CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}
+
+// What the final-path test found out about a file opened by its name in a folder.
+struct Naming {
+    enum Outcome { itself, another_file, unknown } outcome;
+    DWORD failure;  // when unknown: the error of the first query that failed
+};
+
+// Whether `file`, opened as `name` in the folder that `folder` holds, is the file of that name in
+// that folder. A link in its place that was followed all the same (Wine follows a Unix symbolic
+// link whatever FILE_FLAG_OPEN_REPARSE_POINT says) leads to a file whose final path differs from
+// the folder's plus the name, even when the file it leads to has the same name in another folder;
+// links among the folders on the way resolve alike in both and stay allowed. Both paths come from
+// the same query. Where a query fails, for the file or the folder, the next one is asked; where
+// the folder could not be opened, the file's own final name is compared with `name`.
+Naming naming_of(HANDLE file, const UniqueHandle& folder, std::wstring_view name)
+{
+    DWORD failure = ERROR_SUCCESS;
+    for (const NameQuery query : {NameQuery::final_path_dos, NameQuery::final_path_nt, NameQuery::name_on_volume}) {
+        std::wstring file_path;
+        std::wstring expected;
+        DWORD error = ERROR_SUCCESS;
+        if (!query_name(file, query, file_path, error) ||
+            (folder && !query_name(folder.get(), query, expected, error))) {
+            failure = failure != ERROR_SUCCESS ? failure : error;
+            continue;
+        }
+        std::wstring_view found = file_path;
+        if (folder) {
+            if (expected.empty() || expected.back() != L'\\') {
+                expected += L'\\';  // a root's final path ends with its separator
+            }
+        } else {
+            found = found.substr(found.rfind(L'\\') + 1);
+        }
+        expected += name;
+        return {same_name(found, expected) ? Naming::itself : Naming::another_file, ERROR_SUCCESS};
+    }
+    return {Naming::unknown, failure};
 }
 
 // The attributes a copy takes over from its source, as CopyFileW does, but the read-only mark: a
@@ -213,14 +369,38 @@ std::wstring temporary_name_for(const std::wstring& destination)
     return temporary_name(destination, text);
 }
 
-// Deletes a copy that an earlier run left behind, unless someone has it open: a run that is still
-// writing its own holds it without sharing, and so would anyone else who uses it.
-void remove_unless_open(const std::wstring& path)
+// Whether the file that `leftover` has open is what an earlier run left: the file of that name in
+// the add-in directory. A link is not: it leads elsewhere, and some systems follow it whatever the
+// flag says (Wine, a Unix symbolic link). Nor is a file with another hard link: it is also a file
+// elsewhere, whose read-only mark the removal would take off. Nor is a directory.
+bool is_own_leftover(HANDLE leftover, const UniqueHandle& folder, std::wstring_view name)
+{
+    FILE_ATTRIBUTE_TAG_INFO attributes{};
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(leftover, FileAttributeTagInfo, &attributes, sizeof attributes) ||
+        !GetFileInformationByHandleEx(leftover, FileStandardInfo, &standard, sizeof standard)) {
+        return false;
+    }
+    if ((attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || standard.Directory ||
+        standard.NumberOfLinks > 1) {
+        return false;
+    }
+    if ((attributes.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        IsReparseTagNameSurrogate(attributes.ReparseTag)) {
+        return false;
+    }
+    return naming_of(leftover, folder, name).outcome == Naming::itself;
+}
+
+// Deletes a copy that an earlier run left behind, unless someone has it open (a run that is still
+// writing its own holds it without sharing, and so would anyone else who uses it) or it is not
+// shown to be that copy.
+void remove_if_own_leftover(const std::wstring& path, const UniqueHandle& folder, std::wstring_view name)
 {
     // The name itself, should it be a link, not what it points to.
-    const UniqueHandle leftover{CreateFileW(path.c_str(), DELETE | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-    if (leftover) {
+    const UniqueHandle leftover{CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    if (leftover && is_own_leftover(leftover.get(), folder, name)) {
         set_attributes(leftover.get(), FILE_ATTRIBUTE_NORMAL, nullptr);  // a read-only file refuses the mark
         mark_for_deletion(leftover.get(), true);
     }
@@ -229,21 +409,22 @@ void remove_unless_open(const std::wstring& path)
 // A run cut off by a power cut, or killed in the instant between the mark's removal and the
 // rename, leaves its copy beside the destination. The next run removes those: only names of the
 // copy's own form, checked on the long name, since a wildcard search also matches 8.3 names.
-// What cannot be removed stays; the install goes on all the same.
+// What cannot be removed, or is not shown to be such a copy, stays; the install goes on all the
+// same.
 void remove_leftovers(const std::wstring& destination)
 {
-    const std::size_t separator = destination.rfind(L'\\');
-    const std::wstring directory = destination.substr(0, separator + 1);
-    const std::wstring name = destination.substr(separator + 1);
+    const std::wstring directory = destination.substr(0, destination.rfind(L'\\') + 1);
+    const std::wstring_view name = name_of(destination);
     WIN32_FIND_DATAW found{};
-    const UniqueFindHandle search{FindFirstFileExW((directory + name + L".*.tmp").c_str(), FindExInfoBasic, &found,
+    const UniqueFindHandle search{FindFirstFileExW((destination + L".*.tmp").c_str(), FindExInfoBasic, &found,
                                                    FindExSearchNameMatch, nullptr, 0)};
     if (!search) {
         return;
     }
+    const UniqueHandle folder = open_folder(destination);
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && is_temporary_name_of(found.cFileName, name)) {
-            remove_unless_open(directory + found.cFileName);
+            remove_if_own_leftover(directory + found.cFileName, folder, found.cFileName);
         }
     } while (FindNextFileW(search.get(), &found));
 }
@@ -300,25 +481,6 @@ HANDLE open_for_reading(const CopyPath& path, DWORD flags)
                        FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr);
 }
 
-// The last part of the path of the file that `file` has open, as Windows resolved it, links on
-// the way included.
-std::wstring final_name_of(HANDLE file, const CopyPath& path)
-{
-    for (const DWORD volume_form : {VOLUME_NAME_DOS, VOLUME_NAME_NT}) {
-        std::wstring final_path(GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED | volume_form), L'\0');
-        if (final_path.empty()) {
-            continue;  // a volume without a drive letter still has its device name
-        }
-        const DWORD length = GetFinalPathNameByHandleW(file, final_path.data(), static_cast<DWORD>(final_path.size()),
-                                                       FILE_NAME_NORMALIZED | volume_form);
-        if (length != 0 && length < final_path.size()) {
-            final_path.resize(length);
-            return final_path.substr(final_path.rfind(L'\\') + 1);
-        }
-    }
-    throw last_error_failure(path.shown);
-}
-
 // The workbook as the copy reads it, opened.
 struct Workbook {
     UniqueHandle handle;
@@ -331,9 +493,10 @@ struct Workbook {
 // every user of the machine may read it, so a link in its place would hand out any file that an
 // administrator can read, under the add-in's name. Only the file itself is held to that: links
 // among the folders on the way (a junction, a subst drive, a share, a redirected Downloads folder)
-// change the folders in the final path, not the file's name, and stay allowed.
+// lead to the folder and to the file in it alike, and stay allowed.
 Workbook open_workbook(const CopyPath& source)
 {
+    const UniqueHandle folder = open_folder(source.extended);
     // The name itself, not what a link of that name points to.
     Workbook workbook{UniqueHandle{open_for_reading(source, FILE_FLAG_OPEN_REPARSE_POINT)}, {}, {}};
     if (!workbook.handle) {
@@ -372,13 +535,13 @@ Workbook open_workbook(const CopyPath& source)
     if (workbook.standard.NumberOfLinks > 1) {
         throw error_failure(kRefusedWorkbook, source.shown);
     }
-    // A link that was followed all the same (Wine 8 follows a Unix symbolic link whatever the flag)
-    // shows in the final path as another file's name. Windows compares file names ordinally,
-    // ignoring case.
-    const std::wstring final_name = final_name_of(workbook.handle.get(), source);
-    const std::wstring_view asked_name = std::wstring_view{source.extended}.substr(source.extended.rfind(L'\\') + 1);
-    if (CompareStringOrdinal(final_name.c_str(), static_cast<int>(final_name.size()), asked_name.data(),
-                             static_cast<int>(asked_name.size()), TRUE) != CSTR_EQUAL) {
+    // A link that was followed all the same. No name for the file at all is no proof that it is
+    // the workbook: the copy does not go ahead without one.
+    const Naming naming = naming_of(workbook.handle.get(), folder, name_of(source.extended));
+    if (naming.outcome == Naming::unknown) {
+        throw error_failure(naming.failure, source.shown);
+    }
+    if (naming.outcome == Naming::another_file) {
         throw error_failure(kRefusedWorkbook, source.shown);
     }
     return workbook;
