@@ -72,6 +72,7 @@ class InstallerRunCase(unittest.TestCase):
         unix_path(PROGRAM + "\\" + ADDIN).write_bytes(WORKBOOK)
 
     def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
+                program_name="KelminaAddinInstaller.exe",
                 library_path_fails=False, quit_fails=False, held_file=None, after_nul=None, kill_after_ms=None,
                 english_only=False, busy=None, quit_refusals=0, seconds=40, **stand_in):
         """`after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
@@ -99,7 +100,7 @@ class InstallerRunCase(unittest.TestCase):
         for attempt in (1, 2):
             events_log.unlink(missing_ok=True)
             said_from = os.path.getsize(WINE.log.name)
-            status = WINE.run("C:\\driver\\box_driver.exe", program + "\\KelminaAddinInstaller.exe", working_directory,
+            status = WINE.run("C:\\driver\\box_driver.exe", program + "\\" + program_name, working_directory,
                               "C:\\standin\\events.log", answers, str(allowed(seconds)), *options, timeout=seconds + 50)
             driver = [e for e in read_events(events_log) if e["who"] == "driver"]
             started = any(e["event"] == "start" for e in driver) and not any(e["event"] == "no-start" for e in driver)
@@ -373,8 +374,12 @@ class DestinationStates(InstallerRunCase):
         # The elevated copy would hand out any file an administrator can read, under the add-in's name.
         secret = unix_path("C:\\kelmina\\secret.txt")
         secret.write_bytes(b"only an administrator may read this")
+        namesake = unix_path("C:\\kelmina\\elsewhere\\" + ADDIN)  # another user's, say
+        namesake.parent.mkdir()
+        namesake.write_bytes(b"a workbook of the same name in another folder")
         workbook = unix_path(PROGRAM + "\\" + ADDIN)
-        links = {"file link": lambda: workbook.symlink_to("../secret.txt"), "hard link": lambda: os.link(secret, workbook)}
+        links = {"file link": lambda: workbook.symlink_to("../secret.txt"), "hard link": lambda: os.link(secret, workbook),
+                 "link to the same name": lambda: workbook.symlink_to(f"../elsewhere/{ADDIN}")}
         for kind, make in links.items():
             with self.subTest(kind):
                 self.place_old_addin()
@@ -441,16 +446,33 @@ class DestinationStates(InstallerRunCase):
 
     def test_leftovers_of_earlier_runs_go_and_nothing_else(self):
         self.place_old_addin()
-        leftovers = [f"{ADDIN}.{{0F3A9C2E-1B4D-4E6F-8A7B-9C0D1E2F3A4{n}}}.tmp" for n in "BCD"]
+        leftovers = [f"{ADDIN}.{{0F3A9C2E-1B4D-4E6F-8A7B-9C0D1E2F3A4{n}}}.tmp" for n in "BCDEF0"]
         held = leftovers[2]  # a run still writing it, or anyone else who has it open
         others = {"notes.tmp": b"the user's notes", held: b"held",
                   f"{ADDIN}.{{0F3A9C2E-1B4D-4E6F-8A7B-9C0D1E2F3A4G}}.tmp": b"a look-alike"}
         for name, content in {leftovers[0]: b"cut", leftovers[1]: b"cut", **others}.items():
             unix_path(LIBRARY + "\\" + name).write_bytes(content)
         unix_path(LIBRARY + "\\" + leftovers[1]).chmod(0o444)  # read-only, as a read-only workbook's copy
+        # Named like leftovers, links to read-only files that only an administrator may change: to
+        # another name, to the same name in another folder, and a hard link. The sweep runs elevated.
+        elsewhere = unix_path("C:\\kelmina\\elsewhere")
+        elsewhere.mkdir()
+        targets = {"secret.txt": leftovers[3], leftovers[4]: leftovers[4], "hard.txt": leftovers[5]}
+        for target, name in targets.items():
+            (elsewhere / target).write_bytes(b"not the installer's: " + target.encode())
+            (elsewhere / target).chmod(0o444)
+            link = unix_path(LIBRARY + "\\" + name)
+            if target == "hard.txt":
+                os.link(elsewhere / target, link)
+            else:
+                link.symlink_to(f"../elsewhere/{target}")
+            others[name] = b"not the installer's: " + target.encode()
         run = self.install(held_file=LIBRARY + "\\" + held)
         self.assert_boxes(run, [CONFIRMATION, COMPLETION])
         self.assert_library_holds({ADDIN: WORKBOOK, **others})
+        for target in targets:
+            self.assertEqual((elsewhere / target).read_bytes(), b"not the installer's: " + target.encode())
+            self.assertFalse((elsewhere / target).stat().st_mode & 0o200, f"{target} still read-only")
 
     def test_full_disk_is_reported_as_such_and_keeps_the_old_addin(self):
         disk = WINE.prefix.parent / "full-disk"
@@ -500,26 +522,30 @@ class DestinationStates(InstallerRunCase):
 
     def test_long_paths_at_both_ends(self):
         # Wine starts no program whose path reaches MAX_PATH (CreateProcessW fails with
-        # ERROR_INVALID_NAME), so the program lies as deep as Wine allows; the add-in directory,
-        # the copy's target and its temporary file lie well past MAX_PATH.
+        # ERROR_INVALID_NAME), so the program lies as deep as Wine allows, renamed as a download
+        # often is; with a name shorter than the workbook's, the workbook's path passes MAX_PATH.
+        # The add-in directory, the copy's target, its temporary file and an earlier run's
+        # leftover lie well past it.
         deep = "\\".join(f"{n:02d}-ケルミナ-" + "x" * 50 for n in range(5))
         library = f"C:\\long\\library\\{deep}"
-        program = f"C:\\long\\program\\{deep}"[:259 - len("\\KelminaAddinInstaller.exe")].rstrip("\\")
-        self.assertEqual(len(program + "\\KelminaAddinInstaller.exe"), 259)
+        program = f"C:\\long\\program\\{deep}"[:259 - len("\\setup.exe")].rstrip("\\")
+        self.assertEqual(len(program + "\\setup.exe"), 259)
+        self.assertGreater(len(program + "\\" + ADDIN), 260)
         self.assertGreater(len(library + "\\" + ADDIN), 300)
         shutil.rmtree(DRIVE_C / "long", ignore_errors=True)
         unix_path(program).mkdir(parents=True)
         unix_path(library).mkdir(parents=True)
-        shutil.copy(INSTALLER, unix_path(program))
+        shutil.copy(INSTALLER, unix_path(program + "\\setup.exe"))
         unix_path(program + "\\" + ADDIN).write_bytes(WORKBOOK)
+        unix_path(f"{library}\\{ADDIN}.{{0F3A9C2E-1B4D-4E6F-8A7B-9C0D1E2F3A4B}}.tmp").write_bytes(b"cut")
         try:
-            run = self.install(program=program, library_path=library)
+            run = self.install(program=program, program_name="setup.exe", library_path=library)
             self.assert_boxes(run, [CONFIRMATION, COMPLETION])
             self.assertEqual(run.exit_status, 0)
             self.assert_library_holds({ADDIN: WORKBOOK}, directory=library)
             # A failure there names the add-in as the user would type it, without the \\?\ prefix.
             unix_path(library + "\\" + ADDIN).chmod(0o444)
-            run = self.install(program=program, library_path=library)
+            run = self.install(program=program, program_name="setup.exe", library_path=library)
             self.assert_report(run, 5, path=library + "\\" + ADDIN)
             self.assert_library_holds({ADDIN: WORKBOOK}, directory=library)
         finally:

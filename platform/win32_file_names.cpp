@@ -1,0 +1,179 @@
+#include "platform/win32_file_names.h"
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "platform/long_path.h"
+#include "platform/win32_errors.h"
+
+namespace kelmina::win32 {
+
+namespace {
+
+// The folder of a path in the \\?\ form, as a name that opens that folder: a volume's or a
+// share's root keeps its separator, without which \\?\C: would name the volume itself.
+std::wstring folder_of(const std::wstring& path)
+{
+    const std::size_t separator = path.rfind(L'\\');
+    const std::size_t root_end =
+        path.rfind(LR"(\\?\UNC\)", 0) == 0 ? path.find(L'\\', path.find(L'\\', 8) + 1) : path.find(L'\\', 4);
+    return path.substr(0, separator == root_end ? separator + 1 : separator);
+}
+
+// The longest path Windows can name, in characters, its NUL included.
+constexpr DWORD kLongestPath = 32768;
+
+// The ways of naming the file that a handle has open, in the order they are tried. Each names a
+// folder the same way as a file in it, with every link on the way resolved.
+enum class NameQuery {
+    final_path_dos,  // \\?\C:\...
+    final_path_nt,   // \Device\...: a volume without a drive letter still has its device's name
+    name_on_volume,  // the volume's serial number and the path from its root
+};
+
+// GetFinalPathNameByHandleW with the room it asks for. Wine 10 answers ERROR_MORE_DATA for a path
+// past about 260 characters whatever the room, and never says how much it needs: once the room
+// holds the longest path there is, the query has failed. Some network redirectors refuse the
+// normalized name outright.
+bool final_path_of(HANDLE file, DWORD volume_form, std::wstring& path, DWORD& error)
+{
+    std::wstring buffer(512, L'\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                       FILE_NAME_NORMALIZED | volume_form);
+        if (length == 0) {
+            error = GetLastError();
+            if (error != ERROR_MORE_DATA || buffer.size() >= kLongestPath) {
+                return false;
+            }
+            buffer.resize(kLongestPath);
+        } else if (length < buffer.size()) {
+            buffer.resize(length);
+            path = std::move(buffer);
+            return true;
+        } else {
+            buffer.resize(length);  // what it asks for, its NUL included
+        }
+    }
+    error = ERROR_MORE_DATA;  // the path grew each time it was asked for
+    return false;
+}
+
+// The file's path from its volume's root (FileNameInfo), which Wine 10 gives at any length, after
+// the volume's serial number: the path alone would not tell a file from its namesake on another
+// volume.
+bool name_on_volume_of(HANDLE file, std::wstring& name, DWORD& error)
+{
+    DWORD serial_number = 0;
+    if (!GetVolumeInformationByHandleW(file, nullptr, 0, &serial_number, nullptr, nullptr, nullptr, 0)) {
+        error = GetLastError();
+        return false;
+    }
+    constexpr std::size_t kHead = offsetof(FILE_NAME_INFO, FileName);
+    std::vector<std::byte> buffer(kHead + 512 * sizeof(wchar_t));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+        if (GetFileInformationByHandleEx(file, FileNameInfo, info, static_cast<DWORD>(buffer.size()))) {
+            name = std::to_wstring(serial_number) + L':';
+            name.append(info->FileName, info->FileNameLength / sizeof(wchar_t));
+            return true;
+        }
+        error = GetLastError();
+        if (error != ERROR_MORE_DATA) {
+            return false;
+        }
+        // The answer that did not fit says how long the name is.
+        const std::size_t needed = kHead + info->FileNameLength;
+        buffer.resize(needed > buffer.size() ? needed : kHead + kLongestPath * sizeof(wchar_t));
+    }
+    return false;
+}
+
+bool query_name(HANDLE file, NameQuery query, std::wstring& name, DWORD& error)
+{
+    switch (query) {
+        case NameQuery::final_path_dos:
+            return final_path_of(file, VOLUME_NAME_DOS, name, error);
+        case NameQuery::final_path_nt:
+            return final_path_of(file, VOLUME_NAME_NT, name, error);
+        case NameQuery::name_on_volume:
+            return name_on_volume_of(file, name, error);
+    }
+    return false;
+}
+
+// Windows compares file names ordinally, ignoring case.
+bool same_name(std::wstring_view first, std::wstring_view second)
+{
+    return CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+CopyPath resolve(const std::wstring& path)
+{
+    // Every Win32 call reads a path up to its first NUL, so a path that holds one would send the
+    // copy somewhere else than where it was asked to go. The failure shows where the NUL is, as
+    // U+FFFD: a NUL in the prompt would cut the message box's text short there.
+    if (path.find(L'\0') != std::wstring::npos) {
+        std::wstring shown = user_form(path);
+        for (wchar_t& c : shown) {
+            c = c == L'\0' ? L'\uFFFD' : c;
+        }
+        throw error_failure(ERROR_INVALID_NAME, shown);
+    }
+    std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+    if (full.empty()) {
+        const DWORD error = GetLastError();
+        throw error_failure(error, user_form(path));
+    }
+    const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0 || length >= full.size()) {
+        const DWORD error = GetLastError();
+        throw error_failure(error, user_form(path));
+    }
+    full.resize(length);
+    return {extended_length_form(full), user_form(full)};
+}
+
+std::wstring_view name_of(const std::wstring& path)
+{
+    return std::wstring_view{path}.substr(path.rfind(L'\\') + 1);
+}
+
+UniqueHandle open_folder(const std::wstring& path)
+{
+    return UniqueHandle{CreateFileW(folder_of(path).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+}
+
+Naming naming_of(HANDLE file, const UniqueHandle& folder, std::wstring_view name)
+{
+    DWORD failure = ERROR_SUCCESS;
+    for (const NameQuery query : {NameQuery::final_path_dos, NameQuery::final_path_nt, NameQuery::name_on_volume}) {
+        std::wstring file_path;
+        std::wstring expected;
+        DWORD error = ERROR_SUCCESS;
+        if (!query_name(file, query, file_path, error) ||
+            (folder && !query_name(folder.get(), query, expected, error))) {
+            failure = failure != ERROR_SUCCESS ? failure : error;
+            continue;
+        }
+        std::wstring_view found = file_path;
+        if (folder) {
+            if (expected.empty() || expected.back() != L'\\') {
+                expected += L'\\';  // a root's final path ends with its separator
+            }
+        } else {
+            found = found.substr(found.rfind(L'\\') + 1);
+        }
+        expected += name;
+        return {same_name(found, expected) ? Naming::itself : Naming::another_file, ERROR_SUCCESS};
+    }
+    return {Naming::unknown, failure};
+}
+
+}  // namespace kelmina::win32

@@ -1,0 +1,99 @@
+#include "platform/win32_workbook.h"
+
+#include <utility>
+
+#include "platform/win32_errors.h"
+
+namespace kelmina::win32 {
+
+namespace {
+
+// What a workbook that is not the workbook itself is refused with: "the name of the file cannot be
+// resolved by the system", followed by the workbook's path.
+constexpr DWORD kRefusedWorkbook = ERROR_CANT_RESOLVE_FILENAME;
+
+// Which file it is: its volume and its index there.
+BY_HANDLE_FILE_INFORMATION identity_of(HANDLE file, const CopyPath& path)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information)) {
+        throw last_error_failure(path.shown);
+    }
+    return information;
+}
+
+// Only what the copy needs to know of the workbook. GetFileInformationByHandle would also ask for
+// the volume's serial number, which Wine fetches from its mount manager, in another process, at
+// the cost of a small workbook's whole copy.
+template <typename Information>
+Information information_of(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, const CopyPath& path)
+{
+    Information information{};
+    if (!GetFileInformationByHandleEx(file, kind, &information, sizeof information)) {
+        throw last_error_failure(path.shown);
+    }
+    return information;
+}
+
+HANDLE open_for_reading(const CopyPath& path, DWORD flags)
+{
+    return CreateFileW(path.extended.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr);
+}
+
+}  // namespace
+
+Workbook open_workbook(const CopyPath& source)
+{
+    const UniqueHandle folder = open_folder(source.extended);
+    // The name itself, not what a link of that name points to.
+    Workbook workbook{UniqueHandle{open_for_reading(source, FILE_FLAG_OPEN_REPARSE_POINT)}, {}, {}};
+    if (!workbook.handle) {
+        throw last_error_failure(source.shown);
+    }
+    workbook.basic = information_of<FILE_BASIC_INFO>(workbook.handle.get(), FileBasicInfo, source);
+    if ((workbook.basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        FILE_ATTRIBUTE_TAG_INFO reparse{};
+        if (!GetFileInformationByHandleEx(workbook.handle.get(), FileAttributeTagInfo, &reparse, sizeof reparse)) {
+            throw last_error_failure(source.shown);
+        }
+        // Symbolic links, junctions and their kind name another file.
+        if (IsReparseTagNameSurrogate(reparse.ReparseTag)) {
+            throw error_failure(kRefusedWorkbook, source.shown);
+        }
+        // The other reparse points keep the file's own data elsewhere, behind a file-system filter:
+        // OneDrive's placeholders, deduplicated and compressed files. Their data is read through
+        // that filter, so the file is opened again the ordinary way, and must still be this file.
+        UniqueHandle through_filter{open_for_reading(source, 0)};
+        if (!through_filter) {
+            throw last_error_failure(source.shown);
+        }
+        const BY_HANDLE_FILE_INFORMATION first = identity_of(workbook.handle.get(), source);
+        const BY_HANDLE_FILE_INFORMATION second = identity_of(through_filter.get(), source);
+        if (second.dwVolumeSerialNumber != first.dwVolumeSerialNumber ||
+            second.nFileIndexHigh != first.nFileIndexHigh || second.nFileIndexLow != first.nFileIndexLow) {
+            throw error_failure(kRefusedWorkbook, source.shown);
+        }
+        workbook.handle = std::move(through_filter);
+        workbook.basic = information_of<FILE_BASIC_INFO>(workbook.handle.get(), FileBasicInfo, source);
+    }
+    workbook.standard = information_of<FILE_STANDARD_INFO>(workbook.handle.get(), FileStandardInfo, source);
+    // A hard link is the same file under a second name, which may lie anywhere on the volume:
+    // nothing tells which of the names is the workbook's own. Older Windows let a user make one to
+    // a file that user could not write.
+    if (workbook.standard.NumberOfLinks > 1) {
+        throw error_failure(kRefusedWorkbook, source.shown);
+    }
+    // A link that was followed all the same. No name for the file at all is no proof that it is
+    // the workbook: the copy does not go ahead without one.
+    const Naming naming = naming_of(workbook.handle.get(), folder, name_of(source.extended));
+    if (naming.outcome == Naming::unknown) {
+        throw error_failure(naming.failure, source.shown);
+    }
+    if (naming.outcome == Naming::another_file) {
+        throw error_failure(kRefusedWorkbook, source.shown);
+    }
+    return workbook;
+}
+
+}  // namespace kelmina::win32
