@@ -1,7 +1,7 @@
 #include "platform/win32_file_names.h"
 
 #include <cstddef>
-#include <utility>
+#include <optional>
 #include <vector>
 
 #include "platform/long_path.h"
@@ -32,75 +32,70 @@ enum class NameQuery {
     name_on_volume,  // the volume's serial number and the path from its root
 };
 
-// GetFinalPathNameByHandleW with the room it asks for. Wine 10 answers ERROR_MORE_DATA for a path
-// past about 260 characters whatever the room, and never says how much it needs: once the room
-// holds the longest path there is, the query has failed. Some network redirectors refuse the
-// normalized name outright.
-bool final_path_of(HANDLE file, DWORD volume_form, std::wstring& path, DWORD& error)
+// GetFinalPathNameByHandleW with the room it asks for; nothing when it gives no path. Wine 10
+// answers ERROR_MORE_DATA for a path past about 260 characters whatever the room, and never says
+// how much it needs: once the room holds the longest path there is, the query has failed. Some
+// network redirectors refuse the normalized name outright.
+std::optional<std::wstring> final_path_of(HANDLE file, DWORD volume_form)
 {
     std::wstring buffer(512, L'\0');
     for (int attempt = 0; attempt < 3; ++attempt) {
         const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
                                                        FILE_NAME_NORMALIZED | volume_form);
         if (length == 0) {
-            error = GetLastError();
-            if (error != ERROR_MORE_DATA || buffer.size() >= kLongestPath) {
-                return false;
+            if (GetLastError() != ERROR_MORE_DATA || buffer.size() >= kLongestPath) {
+                return std::nullopt;
             }
             buffer.resize(kLongestPath);
         } else if (length < buffer.size()) {
             buffer.resize(length);
-            path = std::move(buffer);
-            return true;
+            return buffer;
         } else {
             buffer.resize(length);  // what it asks for, its NUL included
         }
     }
-    error = ERROR_MORE_DATA;  // the path grew each time it was asked for
-    return false;
+    return std::nullopt;  // the path grew each time it was asked for
 }
 
 // The file's path from its volume's root (FileNameInfo), which Wine 10 gives at any length, after
 // the volume's serial number: the path alone would not tell a file from its namesake on another
-// volume.
-bool name_on_volume_of(HANDLE file, std::wstring& name, DWORD& error)
+// volume. Nothing when either cannot be had.
+std::optional<std::wstring> name_on_volume_of(HANDLE file)
 {
     DWORD serial_number = 0;
     if (!GetVolumeInformationByHandleW(file, nullptr, 0, &serial_number, nullptr, nullptr, nullptr, 0)) {
-        error = GetLastError();
-        return false;
+        return std::nullopt;
     }
     constexpr std::size_t kHead = offsetof(FILE_NAME_INFO, FileName);
     std::vector<std::byte> buffer(kHead + 512 * sizeof(wchar_t));
     for (int attempt = 0; attempt < 3; ++attempt) {
         auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
         if (GetFileInformationByHandleEx(file, FileNameInfo, info, static_cast<DWORD>(buffer.size()))) {
-            name = std::to_wstring(serial_number) + L':';
+            std::wstring name = std::to_wstring(serial_number) + L':';
             name.append(info->FileName, info->FileNameLength / sizeof(wchar_t));
-            return true;
+            return name;
         }
-        error = GetLastError();
-        if (error != ERROR_MORE_DATA) {
-            return false;
+        if (GetLastError() != ERROR_MORE_DATA) {
+            return std::nullopt;
         }
         // The answer that did not fit says how long the name is.
         const std::size_t needed = kHead + info->FileNameLength;
         buffer.resize(needed > buffer.size() ? needed : kHead + kLongestPath * sizeof(wchar_t));
     }
-    return false;
+    return std::nullopt;
 }
 
-bool query_name(HANDLE file, NameQuery query, std::wstring& name, DWORD& error)
+std::optional<std::wstring> query_name(HANDLE file, NameQuery query)
 {
     switch (query) {
         case NameQuery::final_path_dos:
-            return final_path_of(file, VOLUME_NAME_DOS, name, error);
+            return final_path_of(file, VOLUME_NAME_DOS);
         case NameQuery::final_path_nt:
-            return final_path_of(file, VOLUME_NAME_NT, name, error);
+            return final_path_of(file, VOLUME_NAME_NT);
         case NameQuery::name_on_volume:
-            return name_on_volume_of(file, name, error);
+            return name_on_volume_of(file);
     }
-    return false;
+    return std::nullopt;
 }
 
 // Windows compares file names ordinally, ignoring case.
@@ -152,28 +147,24 @@ UniqueHandle open_folder(const std::wstring& path)
 
 Naming naming_of(HANDLE file, const UniqueHandle& folder, std::wstring_view name)
 {
-    DWORD failure = ERROR_SUCCESS;
     for (const NameQuery query : {NameQuery::final_path_dos, NameQuery::final_path_nt, NameQuery::name_on_volume}) {
-        std::wstring file_path;
-        std::wstring expected;
-        DWORD error = ERROR_SUCCESS;
-        if (!query_name(file, query, file_path, error) ||
-            (folder && !query_name(folder.get(), query, expected, error))) {
-            failure = failure != ERROR_SUCCESS ? failure : error;
+        const std::optional<std::wstring> file_path = query_name(file, query);
+        std::optional<std::wstring> expected = folder ? query_name(folder.get(), query) : std::wstring{};
+        if (!file_path || !expected) {
             continue;
         }
-        std::wstring_view found = file_path;
+        std::wstring_view found = *file_path;
         if (folder) {
-            if (expected.empty() || expected.back() != L'\\') {
-                expected += L'\\';  // a root's final path ends with its separator
+            if (expected->empty() || expected->back() != L'\\') {
+                *expected += L'\\';  // a root's final path ends with its separator
             }
         } else {
             found = found.substr(found.rfind(L'\\') + 1);
         }
-        expected += name;
-        return {same_name(found, expected) ? Naming::itself : Naming::another_file, ERROR_SUCCESS};
+        *expected += name;
+        return same_name(found, *expected) ? Naming::itself : Naming::another_file;
     }
-    return {Naming::unknown, failure};
+    return Naming::unknown;
 }
 
 }  // namespace kelmina::win32

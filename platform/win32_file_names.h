@@ -32,11 +32,9 @@ std::wstring_view name_of(const std::wstring& path);
 // the file's own lookup follows them. Empty when the folder cannot be opened.
 UniqueHandle open_folder(const std::wstring& path);
 
-// What the final-path test found out about a file opened by its name in a folder.
-struct Naming {
-    enum Outcome { itself, another_file, unknown } outcome;
-    DWORD failure;  // when unknown: the error of the first query that failed
-};
+// What the final-path test found out about a file opened by its name in a folder: that it is the
+// file of that name, another file, or nothing, since no query named it.
+enum class Naming { itself, another_file, unknown };
 
 // Whether `file`, opened as `name` in the folder that `folder` holds, is the file of that name in
 // that folder. A link in its place that was followed all the same (Wine follows a Unix symbolic

@@ -50,7 +50,7 @@ bool is_own_leftover(HANDLE leftover, const UniqueHandle& folder, std::wstring_v
         IsReparseTagNameSurrogate(attributes.ReparseTag)) {
         return false;
     }
-    return naming_of(leftover, folder, name).outcome == Naming::itself;
+    return naming_of(leftover, folder, name) == Naming::itself;
 }
 
 // Deletes a copy that an earlier run left behind, unless someone has it open (a run that is still

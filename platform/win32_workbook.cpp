@@ -85,12 +85,9 @@ Workbook open_workbook(const CopyPath& source)
         throw error_failure(kRefusedWorkbook, source.shown);
     }
     // A link that was followed all the same. No name for the file at all is no proof that it is
-    // the workbook: the copy does not go ahead without one.
-    const Naming naming = naming_of(workbook.handle.get(), folder, name_of(source.extended));
-    if (naming.outcome == Naming::unknown) {
-        throw error_failure(naming.failure, source.shown);
-    }
-    if (naming.outcome == Naming::another_file) {
+    // the workbook: the copy does not go ahead without one, and says so in the same words (the
+    // query's own error, such as "more data is available", would tell the user nothing).
+    if (naming_of(workbook.handle.get(), folder, name_of(source.extended)) != Naming::itself) {
         throw error_failure(kRefusedWorkbook, source.shown);
     }
     return workbook;
