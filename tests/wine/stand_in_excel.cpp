@@ -3,6 +3,7 @@
 // writes what it is asked, and when it exits, to events.log beside it.
 #include <windows.h>
 #include <oleauto.h>
+#include <tlhelp32.h>
 
 #include <cwchar>
 #include <map>
@@ -59,15 +60,38 @@ void vanish_if_asked(const wchar_t* member)
     }
 }
 
+bool installer_running()
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    PROCESSENTRY32W process{};
+    process.dwSize = sizeof process;
+    bool found = false;
+    for (BOOL more = Process32FirstW(snapshot, &process); more && !found; more = Process32NextW(snapshot, &process)) {
+        found = lstrcmpiW(process.szExeFile, L"KelminaAddinInstaller.exe") == 0;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// Ends the stand-in once the installer is gone, so that it cannot answer the next scenario, or
+// after two and a half minutes, so that an installer that waits for ever is seen to.
 DWORD WINAPI end_the_hang(void*)
 {
-    Sleep(75000);
+    for (const ULONGLONG give_up_at = GetTickCount64() + 150000; GetTickCount64() < give_up_at;) {
+        Sleep(500);
+        if (!installer_running()) {
+            break;
+        }
+    }
     log_event(L"exit");
     ExitProcess(4);
 }
 
 // Takes the call and never answers it, as Excel does behind a dialog nobody sees, or with a
-// network drive gone. The stand-in must still end, or it would answer the next scenario.
+// network drive gone.
 void hang()
 {
     if (const HANDLE ending = CreateThread(nullptr, 0, end_the_hang, nullptr, 0, nullptr)) {
