@@ -67,7 +67,7 @@ public:
     // Releasing a remote object is a call to its server as well.
     ~DispatchObject() override
     {
-        watch_.during(kCallLimitMs, unanswered_, [this] {
+        watched([this] {
             dispatch_.reset();
         });
     }
@@ -106,7 +106,7 @@ private:
         const HRESULT named = ask_while_busy(
             give_up_at,
             [&] {
-                return watch_.during(kCallLimitMs, unanswered_, [&] {
+                return watched([&] {
                     return dispatch_->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &member);
                 });
             },
@@ -121,7 +121,7 @@ private:
             [&] {
                 exception.clear();  // a refused try leaves its account, which the next try would add to
                 VariantClear(result);
-                return watch_.during(kCallLimitMs, unanswered_, [&] {
+                return watched([&] {
                     return dispatch_->Invoke(member, IID_NULL, kAutomationLocale, kind, &no_arguments, result,
                                              exception.get(), nullptr);
                 });
@@ -142,6 +142,13 @@ private:
         if (FAILED(hr)) {
             throw hresult_failure(hr);
         }
+    }
+
+    // Every call to the server, its release included, within the limit.
+    template <typename Call>
+    auto watched(Call call) -> decltype(call())
+    {
+        return watch_.during(kCallLimitMs, unanswered_, call);
     }
 
     ComPtr<IDispatch> dispatch_;

@@ -42,8 +42,7 @@ bool is_own_leftover(HANDLE leftover, const UniqueHandle& folder, std::wstring_v
         !GetFileInformationByHandleEx(leftover, FileStandardInfo, &standard, sizeof standard)) {
         return false;
     }
-    if ((attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || standard.Directory ||
-        standard.NumberOfLinks > 1) {
+    if (standard.Directory || standard.NumberOfLinks > 1) {
         return false;
     }
     if ((attributes.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
