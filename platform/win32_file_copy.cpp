@@ -5,6 +5,7 @@
 
 #include "platform/win32_errors.h"
 #include "platform/win32_file_names.h"
+#include "platform/win32_held_files.h"
 #include "platform/win32_holders.h"
 #include "platform/win32_temporary_copy.h"
 #include "platform/win32_workbook.h"
@@ -19,19 +20,25 @@ namespace {
 constexpr DWORD kCopiedAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// Windows refuses to replace a read-only file, or one that another program holds open without
-// sharing (as Excel holds a loaded add-in). A rename on other file systems, Wine's among them,
-// replaces it all the same; asking first keeps the old add-in on every one of them.
-void ensure_replaceable(const CopyPath& destination)
+// Windows refuses to replace a read-only file, or one that another program holds open (as Excel
+// holds a loaded add-in). A rename on other file systems, Wine's among them, replaces a file held
+// without sharing all the same; asking first keeps the old add-in on every one of them. Gives
+// ERROR_SHARING_VIOLATION while another program holds the add-in, which a moment may mend; a
+// read-only add-in, or one that cannot be opened at all (a directory in its place), is final.
+DWORD check_replaceable(const CopyPath& destination)
 {
     const UniqueHandle existing{CreateFileW(destination.extended.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, 0, nullptr)};
     if (!existing) {
-        if (GetLastError() == ERROR_FILE_NOT_FOUND) {
-            return;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return ERROR_SUCCESS;
         }
-        throw last_error_failure(destination.shown);
+        if (is_held_open(error)) {
+            return error;
+        }
+        throw error_failure(error, destination.shown);
     }
     FILE_BASIC_INFO information{};
     if (!GetFileInformationByHandleEx(existing.get(), FileBasicInfo, &information, sizeof information)) {
@@ -40,6 +47,15 @@ void ensure_replaceable(const CopyPath& destination)
     if ((information.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
         throw error_failure(ERROR_ACCESS_DENIED, destination.shown);
     }
+    return ERROR_SUCCESS;
+}
+
+// Windows refuses a rename over a file that another handle holds open, with ERROR_ACCESS_DENIED
+// even when that handle shares everything, and with ERROR_SHARING_VIOLATION when it does not
+// share deletion.
+bool is_held_at_rename(DWORD error)
+{
+    return is_held_open(error) || error == ERROR_ACCESS_DENIED;
 }
 
 void copy_bytes(HANDLE from, const CopyPath& source, TemporaryFile& to, std::vector<char>& buffer)
@@ -67,7 +83,10 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
     RenameRequest rename{to.extended};
     std::vector<char> buffer(kCopyBlockSize);
 
-    const Workbook input = open_workbook(from);
+    // One allowance of waiting for the whole copy: a user who answered Yes waits a few seconds at
+    // most, however many of its files other programs hold.
+    HoldAllowance allowance;
+    const Workbook input = open_workbook(from, allowance);
 
     // Before the new copy: on a nearly full disk, what earlier runs left may be the space it needs.
     remove_leftovers(to.extended);
@@ -81,8 +100,18 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
     last_write_time.dwLowDateTime = input.basic.LastWriteTime.LowPart;
     last_write_time.dwHighDateTime = static_cast<DWORD>(input.basic.LastWriteTime.HighPart);
     copy.finish(input.basic.FileAttributes & kCopiedAttributes, last_write_time);
-    ensure_replaceable(to);
-    copy.rename_over(rename);
+    // The check and the rename are asked again together: a holder that comes between them is met
+    // by the rename, and the next try checks again. Between tries the copy is marked for deletion.
+    const DWORD refused = allowance.ask_while_held(
+        [&] {
+            const DWORD held = check_replaceable(to);
+            return held != ERROR_SUCCESS ? held : copy.try_rename_over(rename);
+        },
+        is_held_at_rename);
+    if (refused != ERROR_SUCCESS) {
+        throw error_failure(refused, to.shown);
+    }
+    copy.flush_renamed();
 }
 
 }  // namespace kelmina::win32

@@ -105,7 +105,88 @@ bool same_name(std::wstring_view first, std::wstring_view second)
                                 static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
 }
 
+// NormalizeString, which kernel32 exports from Windows 8 on and normaliz.dll, in the system
+// directory, on Windows 7. Looked up at run time: a static import of either would keep the program
+// from starting on the other, and a DLL is loaded by its full path only, never from the folder
+// the program was started from.
+using NormalizeStringFunction = int(WINAPI*)(int form, LPCWSTR source, int source_length, LPWSTR destination,
+                                             int destination_length);
+constexpr int kNormalizationC = 1;  // NORM_FORM's NormalizationC
+
+NormalizeStringFunction find_normalize_string()
+{
+    FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "NormalizeString");
+    if (found == nullptr) {
+        std::wstring path(GetSystemDirectoryW(nullptr, 0), L'\0');
+        const UINT length = GetSystemDirectoryW(path.data(), static_cast<UINT>(path.size()));
+        if (length == 0 || length >= path.size()) {
+            return nullptr;
+        }
+        path.resize(length);
+        const HMODULE normaliz = LoadLibraryExW((path + L"\\normaliz.dll").c_str(), nullptr, 0);
+        found = normaliz != nullptr ? GetProcAddress(normaliz, "NormalizeString") : nullptr;
+    }
+    return reinterpret_cast<NormalizeStringFunction>(reinterpret_cast<void*>(found));
+}
+
+// The text in Unicode's composed form (NFC); nothing when it has none (an unpaired surrogate) or
+// the system cannot say.
+std::optional<std::wstring> composed(std::wstring_view text)
+{
+    static const NormalizeStringFunction normalize = find_normalize_string();
+    if (normalize == nullptr || text.empty()) {
+        return std::nullopt;
+    }
+    const int source_length = static_cast<int>(text.size());
+    int room = normalize(kNormalizationC, text.data(), source_length, nullptr, 0);
+    for (int attempt = 0; attempt < 3 && room > 0; ++attempt) {
+        std::wstring result(static_cast<std::size_t>(room), L'\0');
+        const int length = normalize(kNormalizationC, text.data(), source_length, result.data(), room);
+        if (length > 0) {
+            result.resize(static_cast<std::size_t>(length));
+            return result;
+        }
+        // Too little room gives the negative of a better estimate; anything else is final.
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return std::nullopt;
+        }
+        room = length < 0 ? -length : room * 2;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+bool same_name_in_any_form(std::wstring_view first, std::wstring_view second)
+{
+    const std::optional<std::wstring> first_composed = composed(first);
+    const std::optional<std::wstring> second_composed = composed(second);
+    return first_composed && second_composed && same_name(*first_composed, *second_composed);
+}
+
+std::optional<std::wstring> equivalent_name_in_folder(const std::wstring& path)
+{
+    const std::wstring directory = path.substr(0, path.rfind(L'\\') + 1);
+    const std::wstring_view wanted = name_of(path);
+    WIN32_FIND_DATAW found{};
+    const UniqueFindHandle search{
+        FindFirstFileExW((directory + L'*').c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0)};
+    if (!search) {
+        return std::nullopt;
+    }
+    std::optional<std::wstring> chosen;
+    do {
+        const std::wstring name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (!chosen || name < *chosen) &&
+            same_name_in_any_form(name, wanted)) {
+            chosen = name;
+        }
+    } while (FindNextFileW(search.get(), &found));
+    if (!chosen) {
+        return std::nullopt;
+    }
+    return directory + *chosen;
+}
 
 CopyPath resolve(const std::wstring& path)
 {

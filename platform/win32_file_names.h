@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,18 @@ CopyPath resolve(const std::wstring& path);
 
 // The last part of a path.
 std::wstring_view name_of(const std::wstring& path);
+
+// Whether two file names are the same name to Windows once both are in Unicode's composed form
+// (NFC): canonically equivalent, and then compared as Windows compares names (ordinal, ignoring
+// case). A name that cannot be normalized, such as one with an unpaired surrogate (NTFS allows
+// them), is equivalent to no other; so is every name where the system cannot normalize at all.
+bool same_name_in_any_form(std::wstring_view first, std::wstring_view second);
+
+// The path of the file, in the folder of `path`, whose name is the same as the last part of `path`
+// in another Unicode form (see same_name_in_any_form); where several are (a case-sensitive
+// folder), the first in ordinal code-unit order. Directories do not count. Nothing when there is
+// none.
+std::optional<std::wstring> equivalent_name_in_folder(const std::wstring& path);
 
 // The folder that a file is looked up in, held open while the file is checked (see naming_of).
 // Opened before the file, so that the handle stays with the folder the name was looked up in,

@@ -135,19 +135,20 @@ void TemporaryFile::finish(DWORD attributes, const FILETIME& last_write_time)
     flush();
 }
 
-void TemporaryFile::rename_over(RenameRequest& request)
+DWORD TemporaryFile::try_rename_over(RenameRequest& request)
 {
     if (!mark_for_deletion(handle_.get(), false)) {
         throw last_error_failure(destination_.shown);
     }
-    if (!SetFileInformationByHandle(handle_.get(), FileRenameInfo, request.data(), request.size())) {
-        const DWORD error = GetLastError();
-        mark_for_deletion(handle_.get(), true);
+    if (SetFileInformationByHandle(handle_.get(), FileRenameInfo, request.data(), request.size())) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    if (!mark_for_deletion(handle_.get(), true)) {
+        // Unmarked, the copy would stay behind a run that is killed while it waits: no more tries.
         throw error_failure(error, destination_.shown);
     }
-    // What MOVEFILE_WRITE_THROUGH does after its rename: the rename reaches the disk before
-    // the user hears of it.
-    flush();
+    return error;
 }
 
 void TemporaryFile::flush()

@@ -48,9 +48,14 @@ public:
 
     // Gives the copy the destination's name, through this handle, so that no moment comes when
     // the copy is neither marked nor open. The mark comes off first: it would go with the file
-    // and delete the new add-in when the handle closes. Should the rename fail, the mark goes
-    // back on.
-    void rename_over(RenameRequest& request);
+    // and delete the new add-in when the handle closes. Should the rename be refused, the mark
+    // goes back on, and the refusal's error comes back, for the caller to try again; a mark that
+    // does not come off, or cannot be put back, is a failure that ends the copy.
+    DWORD try_rename_over(RenameRequest& request);
+
+    // What MOVEFILE_WRITE_THROUGH does after its rename: the rename reaches the disk before the
+    // user hears of it.
+    void flush_renamed() { flush(); }
 
 private:
     void flush();

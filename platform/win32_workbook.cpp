@@ -1,7 +1,10 @@
 #include "platform/win32_workbook.h"
 
+#include <optional>
+#include <string>
 #include <utility>
 
+#include "platform/long_path.h"
 #include "platform/win32_errors.h"
 
 namespace kelmina::win32 {
@@ -35,22 +38,36 @@ Information information_of(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, const Co
     return information;
 }
 
-HANDLE open_for_reading(const CopyPath& path, DWORD flags)
+// Opens the workbook for reading, denying writers, so that its bytes cannot change under the copy.
+// Another program that holds it a moment (a scanner, a sync client) is waited for; the error of
+// the last try is left for the caller.
+UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, HoldAllowance& allowance, DWORD& error)
 {
-    return CreateFileW(path.extended.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr);
+    UniqueHandle handle;
+    error = allowance.ask_while_held(
+        [&] {
+            handle = UniqueHandle{CreateFileW(path.extended.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr)};
+            return handle ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
+        },
+        is_held_open);
+    return handle;
 }
 
-}  // namespace
-
-Workbook open_workbook(const CopyPath& source)
+UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, HoldAllowance& allowance)
 {
-    const UniqueHandle folder = open_folder(source.extended);
-    // The name itself, not what a link of that name points to.
-    Workbook workbook{UniqueHandle{open_for_reading(source, FILE_FLAG_OPEN_REPARSE_POINT)}, {}, {}};
-    if (!workbook.handle) {
-        throw last_error_failure(source.shown);
+    DWORD error = ERROR_SUCCESS;
+    UniqueHandle handle = open_for_reading(path, flags, allowance, error);
+    if (!handle) {
+        throw error_failure(error, path.shown);
     }
+    return handle;
+}
+
+// The checks of the workbook that `opened` holds, opened as `source` in `folder`.
+Workbook open_checked(const CopyPath& source, const UniqueHandle& folder, UniqueHandle opened, HoldAllowance& allowance)
+{
+    Workbook workbook{std::move(opened), {}, {}};
     workbook.basic = information_of<FILE_BASIC_INFO>(workbook.handle.get(), FileBasicInfo, source);
     if ((workbook.basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         FILE_ATTRIBUTE_TAG_INFO reparse{};
@@ -64,10 +81,7 @@ Workbook open_workbook(const CopyPath& source)
         // The other reparse points keep the file's own data elsewhere, behind a file-system filter:
         // OneDrive's placeholders, deduplicated and compressed files. Their data is read through
         // that filter, so the file is opened again the ordinary way, and must still be this file.
-        UniqueHandle through_filter{open_for_reading(source, 0)};
-        if (!through_filter) {
-            throw last_error_failure(source.shown);
-        }
+        UniqueHandle through_filter = open_for_reading(source, 0, allowance);
         const BY_HANDLE_FILE_INFORMATION first = identity_of(workbook.handle.get(), source);
         const BY_HANDLE_FILE_INFORMATION second = identity_of(through_filter.get(), source);
         if (second.dwVolumeSerialNumber != first.dwVolumeSerialNumber ||
@@ -91,6 +105,31 @@ Workbook open_workbook(const CopyPath& source)
         throw error_failure(kRefusedWorkbook, source.shown);
     }
     return workbook;
+}
+
+}  // namespace
+
+Workbook open_workbook(const CopyPath& source, HoldAllowance& allowance)
+{
+    const UniqueHandle folder = open_folder(source.extended);
+    // The name itself, not what a link of that name points to.
+    DWORD error = ERROR_SUCCESS;
+    UniqueHandle exact = open_for_reading(source, FILE_FLAG_OPEN_REPARSE_POINT, allowance, error);
+    if (exact) {
+        return open_checked(source, folder, std::move(exact), allowance);
+    }
+    if (error != ERROR_FILE_NOT_FOUND) {
+        throw error_failure(error, source.shown);
+    }
+    // A name that came from a Mac is decomposed (ト and U+3099 for ド): the same name to the user,
+    // another to the file system. The file of such a name is the workbook, with every check the
+    // workbook gets, and its failures name it as it lies there.
+    const std::optional<std::wstring> equivalent = equivalent_name_in_folder(source.extended);
+    if (!equivalent) {
+        throw error_failure(error, source.shown);
+    }
+    const CopyPath found{*equivalent, user_form(*equivalent)};
+    return open_checked(found, folder, open_for_reading(found, FILE_FLAG_OPEN_REPARSE_POINT, allowance), allowance);
 }
 
 }  // namespace kelmina::win32

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "platform/win32_file_names.h"
+#include "platform/win32_held_files.h"
 #include "platform/win32_holders.h"
 
 namespace kelmina::win32 {
@@ -22,6 +23,10 @@ struct Workbook {
 // administrator can read, under the add-in's name. Only the file itself is held to that: links
 // among the folders on the way (a junction, a subst drive, a share, a redirected Downloads folder)
 // lead to the folder and to the file in it alike, and stay allowed.
-Workbook open_workbook(const CopyPath& source);
+//
+// Where no file has the exact name, a file whose name is the same text in another Unicode form
+// (a name written on a Mac) is the workbook, held to the same checks. A workbook that another
+// program holds is waited for, within `allowance`.
+Workbook open_workbook(const CopyPath& source, HoldAllowance& allowance);
 
 }  // namespace kelmina::win32

@@ -1,12 +1,15 @@
 // Plays the user: starts the installer in a chosen working directory, reads every message box
 // it shows and presses the button the scenario names, then records the exit status.
 //
-//   box_driver.exe INSTALLER WORKING_DIRECTORY EVENT_LOG ANSWERS SECONDS [--hold FILE] [--pause FILE]
-//                  [--kill-after MS --watch DIRECTORY]
+//   box_driver.exe INSTALLER WORKING_DIRECTORY EVENT_LOG ANSWERS SECONDS [--hold [MS:]FILE]...
+//                  [--hold-sharing [MS:]FILE]... [--pause FILE] [--kill-after MS --watch DIRECTORY]
 //
 // ANSWERS names the button for each box in turn, comma-separated: ok, yes, no, cancel. A box
 // beyond the list is logged and dismissed with its first button. SECONDS bounds the whole run.
-// --hold keeps FILE open without sharing for the whole run, as Excel keeps a loaded add-in.
+// --hold keeps FILE open without sharing, as Excel keeps a loaded add-in: for the whole run, or
+// until MS milliseconds after the first answer, as a virus scanner or a sync client holds a file
+// for a moment (the release is logged). --hold-sharing holds it sharing reading, writing and
+// deletion, so that only a rename over it meets the hold.
 // --pause waits, before answering each box, until FILE exists, then deletes it: time for
 // someone outside Wine to take a picture of the box.
 // --kill-after ends the installer with TerminateProcess MS milliseconds after the first answer,
@@ -14,6 +17,7 @@
 #include <windows.h>
 
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "tests/wine/event_log.h"
@@ -77,6 +81,39 @@ std::wstring elapsed_ms()
     return std::to_wstring((now.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
 }
 
+// A file that the driver holds open for another program.
+struct Hold {
+    std::wstring path;
+    DWORD share;
+    ULONGLONG release_after_ms;  // after the first answer; 0 for the whole run
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+// "[MS:]FILE": the number before the first colon, when there is one before the path's own.
+Hold parse_hold(const std::wstring& value, DWORD share)
+{
+    const std::size_t colon = value.find(L':');
+    if (colon != std::wstring::npos && colon > 0 && value.find_first_not_of(L"0123456789") == colon) {
+        return {value.substr(colon + 1), share, std::wcstoull(value.c_str(), nullptr, 10)};
+    }
+    return {value, share, 0};
+}
+
+// Lets go of the holds whose time after the first answer has come.
+void release_due_holds(std::vector<Hold>& holds, ULONGLONG first_answer_tick, const std::wstring& log_path)
+{
+    for (Hold& hold : holds) {
+        if (first_answer_tick != 0 && hold.release_after_ms != 0 && hold.handle != INVALID_HANDLE_VALUE &&
+            GetTickCount64() >= first_answer_tick + hold.release_after_ms) {
+            CloseHandle(std::exchange(hold.handle, INVALID_HANDLE_VALUE));
+            kelmina::wine_tests::append_event(log_path, {{"who", L"driver"},
+                                                         {"event", L"released"},
+                                                         {"file", hold.path},
+                                                         {"tick", std::to_wstring(GetTickCount64())}});
+        }
+    }
+}
+
 void pump_messages()
 {
     MSG message;
@@ -92,14 +129,18 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 6 || argc % 2 != 0) {
         return 2;
     }
-    std::wstring held_path;
+    std::vector<Hold> holds;
     std::wstring pause_path;
     std::wstring kill_after;
     std::wstring watched_directory;
     for (int option = 6; option + 1 < argc; option += 2) {
         const std::wstring name = argv[option];
-        std::wstring* const value = name == L"--hold"         ? &held_path
-                                    : name == L"--pause"      ? &pause_path
+        if (name == L"--hold" || name == L"--hold-sharing") {
+            holds.push_back(parse_hold(argv[option + 1],
+                                       name == L"--hold" ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+            continue;
+        }
+        std::wstring* const value = name == L"--pause"        ? &pause_path
                                     : name == L"--kill-after" ? &kill_after
                                     : name == L"--watch"      ? &watched_directory
                                                               : nullptr;
@@ -128,14 +169,14 @@ int wmain(int argc, wchar_t** argv)
         return 5;
     }
 
-    HANDLE held = INVALID_HANDLE_VALUE;
-    if (!held_path.empty()) {
-        held = CreateFileW(held_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (held == INVALID_HANDLE_VALUE) {
-            append_event(log_path, {{"who", L"driver"}, {"event", L"no-hold"}});
+    for (Hold& hold : holds) {
+        hold.handle = CreateFileW(hold.path.c_str(), GENERIC_READ, hold.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (hold.handle == INVALID_HANDLE_VALUE) {
+            append_event(log_path, {{"who", L"driver"}, {"event", L"no-hold"}, {"file", hold.path}});
             return 3;
         }
     }
+    ULONGLONG first_answer_tick = 0;
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -165,6 +206,7 @@ int wmain(int argc, wchar_t** argv)
     // Short waits: the time from an answer to the next box measures the step in between.
     while (WaitForSingleObject(process.hProcess, 5) == WAIT_TIMEOUT) {
         pump_messages();
+        release_due_holds(holds, first_answer_tick, log_path);
         if (GetTickCount64() > deadline) {
             timed_out = true;
             break;
@@ -215,13 +257,19 @@ int wmain(int argc, wchar_t** argv)
                 pressed = button.id;
             }
         }
+        // The tick before the answer leaves: whatever the installer does after it comes later.
+        const ULONGLONG answer_tick = GetTickCount64();
+        first_answer_tick = first_answer_tick != 0 ? first_answer_tick : answer_tick;
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(pressed, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(box, pressed)));
-        append_event(log_path, {{"who", L"driver"}, {"event", L"answered"}, {"ms", elapsed_ms()}});
+        append_event(
+            log_path,
+            {{"who", L"driver"}, {"event", L"answered"}, {"ms", elapsed_ms()}, {"tick", std::to_wstring(answer_tick)}});
         if (!kill_after.empty() && answered == 1) {
             const ULONGLONG kill_at = GetTickCount64() + std::wcstoul(kill_after.c_str(), nullptr, 10);
             while (GetTickCount64() < kill_at) {
                 pump_messages();
+                release_due_holds(holds, first_answer_tick, log_path);
                 Sleep(1);
             }
             WIN32_FIND_DATAW found{};
@@ -240,6 +288,7 @@ int wmain(int argc, wchar_t** argv)
         while (IsWindow(box) && WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT &&
                GetTickCount64() <= deadline) {
             pump_messages();
+            release_due_holds(holds, first_answer_tick, log_path);
         }
     }
     if (timed_out) {
@@ -251,8 +300,10 @@ int wmain(int argc, wchar_t** argv)
         append_event(log_path, {{"who", L"driver"}, {"event", L"exit"}, {"status", std::to_wstring(exit_code)}});
     }
     CloseHandle(process.hProcess);
-    if (held != INVALID_HANDLE_VALUE) {
-        CloseHandle(held);
+    for (Hold& hold : holds) {
+        if (hold.handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(hold.handle);
+        }
     }
     return timed_out ? 5 : 0;
 }

@@ -28,6 +28,13 @@ TIMED_OUT = "0x8001011F"  # RPC_E_TIMEOUT: a call that never came back
 # disconnected, died.
 SERVER_GONE = ("0x800706BE", "0x800706BA", "0x80010108", "0x80010007", "0x80010012")
 
+# The add-in's name as a Mac writes it (NFD): ド as ト followed by the combining voiced sound mark.
+ADDIN_DECOMPOSED = ADDIN.replace("ド", "ト\u3099")
+# How long the installer waits, in all, for other programs to let go of its files, and how long a
+# brief holder here holds one after Yes (not grown in the emulated machine: it plays a scanner).
+HOLD_ALLOWANCE = 5.0
+BRIEF_HOLD_MS = 1500
+
 PROGRAM = "C:\\kelmina\\program"
 LIBRARY = "C:\\kelmina\\library"
 WORKBOOK = bytes(range(256)) * 64 + "ケルミナ".encode("utf-8")
@@ -36,6 +43,7 @@ class Run:
     def __init__(self, events):
         self.events = events
         self.boxes = [(e["title"], e["prompt"], e["buttons"], e["icon"]) for e in events if e["event"] == "box"]
+        self.box_positions = [i for i, e in enumerate(events) if e["event"] == "box"]
         # What the stand-in was asked, and apart from it how the stand-in ended: by itself
         # ("exit") or, when it did not after the installer let go, by its own watch ("forced-exit").
         excel = [e for e in events if e["who"] == "excel"]
@@ -50,6 +58,12 @@ class Run:
 
     def position(self, who, event):
         return next(i for i, e in enumerate(self.events) if e["who"] == who and e["event"] == event)
+
+    def seconds_from_answer_to_last_box(self):
+        """By the tick count that all processes of one Wine share."""
+        answered = next(e for e in self.events if e["event"] == "answered")
+        last_box = [e for e in self.events if e["event"] == "box"][-1]
+        return (int(last_box["tick"]) - int(answered["tick"])) / 1000
 
 
 class InstallerRunCase(unittest.TestCase):
@@ -73,9 +87,11 @@ class InstallerRunCase(unittest.TestCase):
 
     def install(self, answers="yes,ok", library_path=LIBRARY, program=PROGRAM, working_directory="C:\\",
                 program_name="KelminaAddinInstaller.exe",
-                library_path_fails=False, quit_fails=False, held_file=None, after_nul=None, kill_after_ms=None,
+                library_path_fails=False, quit_fails=False, held_file=None, holds=(), after_nul=None, kill_after_ms=None,
                 english_only=False, busy=None, quit_refusals=0, seconds=40, **stand_in):
-        """`after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
+        """`held_file`: held open without sharing for the whole run; `holds`: files held as
+        (path, milliseconds after the first answer or None for the whole run, shares everything).
+        `after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
         installer is killed that long after the first answer. `english_only`: Excel understands
         only US English, as an English Excel without the user's language pack does. `busy`: Excel
         refuses calls after it starts, as (way, seconds) with way "filter" or "answer" and seconds
@@ -95,7 +111,10 @@ class InstallerRunCase(unittest.TestCase):
             + "".join(f"{key}={int(value) if isinstance(value, bool) else value}\n" for key, value in stand_in.items()),
             encoding="utf-8")
         events_log = DRIVE_C / "standin" / "events.log"
-        options = (["--hold", held_file] if held_file else []) + (
+        holds = ([(held_file, None, False)] if held_file else []) + list(holds)
+        options = [argument for path, release_ms, shares in holds
+                   for argument in ("--hold-sharing" if shares else "--hold", f"{release_ms}:{path}" if release_ms else path)]
+        options += (
             ["--kill-after", str(kill_after_ms), "--watch", library_path] if kill_after_ms is not None else [])
         # Once in a while Wine fails to start a program at all: the driver (seen once on CI: it wrote
         # nothing), or the installer (seen once here: CreateProcessW failed with 1359 under Wine 8).
@@ -321,6 +340,35 @@ class Scenarios(InstallerRunCase):
                 self.assertEqual(run.exit_status, 0)
                 self.assert_library_holds({ADDIN: WORKBOOK})
 
+    def test_workbook_named_on_a_mac_is_the_workbook(self):
+        # Beside the program: the workbook under its decomposed name, also held a moment after Yes;
+        # both names with different bytes (the exact one is the workbook). In the add-in directory,
+        # a decomposed add-in that someone put there by hand, which is not the installer's to touch.
+        other = b"the same name in the other form"
+        decomposed = PROGRAM + "\\" + ADDIN_DECOMPOSED
+        rows = (("decomposed", {ADDIN_DECOMPOSED: WORKBOOK}, {}, ()),
+                ("decomposed, held a moment", {ADDIN_DECOMPOSED: WORKBOOK}, {}, ((decomposed, BRIEF_HOLD_MS, False),)),
+                ("both forms", {ADDIN: WORKBOOK, ADDIN_DECOMPOSED: other}, {}, ()),
+                ("decomposed add-in at the destination", {ADDIN: WORKBOOK}, {ADDIN_DECOMPOSED: other}, ()))
+        for name, beside_program, by_hand, holds in rows:
+            with self.subTest(name):
+                for directory in (PROGRAM, LIBRARY):
+                    for path in unix_path(directory).iterdir():
+                        if path.name != "KelminaAddinInstaller.exe":
+                            path.unlink()
+                for file_name, content in beside_program.items():
+                    unix_path(PROGRAM + "\\" + file_name).write_bytes(content)
+                for file_name, content in {ADDIN: b"an older add-in", **by_hand}.items():
+                    unix_path(LIBRARY + "\\" + file_name).write_bytes(content)
+                run = self.install(holds=holds)
+                self.assert_boxes(run, [CONFIRMATION, COMPLETION])
+                self.assertEqual(run.exit_status, 0)
+                self.assert_library_holds({ADDIN: WORKBOOK, **by_hand})
+                self.assertEqual({p.name: p.read_bytes() for p in unix_path(PROGRAM).iterdir() if p.suffix == ".xla"},
+                                 beside_program, "the files beside the program, unchanged")
+                if holds:
+                    self.assertLess(run.position("driver", "released"), run.box_positions[-1], "completion after release")
+
 
 class JapaneseScenarios(Scenarios):
     """The same scenarios on a Japanese system: code page 932, Japanese system messages."""
@@ -358,23 +406,58 @@ class DestinationStates(InstallerRunCase):
         target.write_bytes(self.OLD)
         return target
 
-    def test_refusing_targets_keep_the_old_addin(self):
-        # Each refusal comes after the copy has been written beside the target, at the rename.
-        target = self.place_old_addin()
-        target.chmod(0o444)  # what Wine shows as the read-only attribute
-        run = self.install()
-        self.assert_report(run, 5, path=LIBRARY + "\\" + ADDIN)  # ERROR_ACCESS_DENIED
-        self.assert_library_holds({ADDIN: self.OLD})
-        target.chmod(0o644)
-
-        # Excel keeps a loaded add-in open without sharing. The workbook is read-only this time;
-        # the copy, refused at the rename, must still go.
-        unix_path(PROGRAM + "\\" + ADDIN).chmod(0o444)
-        run = self.install(held_file=LIBRARY + "\\" + ADDIN)
-        self.assertEqual(run.boxes[0], CONFIRMATION)
-        self.assert_report(run, 32, path=LIBRARY + "\\" + ADDIN)  # ERROR_SHARING_VIOLATION
-        self.assertEqual(run.exit_status, 1603)
-        self.assert_library_holds({ADDIN: self.OLD})
+    def test_held_files_are_waited_for_and_refusals_keep_the_old_addin(self):
+        # Scanners, indexers and sync clients hold a file for a moment: the install waits for them,
+        # at most HOLD_ALLOWANCE in all, and goes on once they let go. Held for good (Excel has the
+        # add-in loaded, or the workbook open): told with 32 after that wait. What the installer
+        # refuses by itself (a read-only add-in) is told at once. Each refusal of the add-in comes
+        # after the copy has been written beside it, which must then go.
+        addin, workbook = LIBRARY + "\\" + ADDIN, PROGRAM + "\\" + ADDIN
+        brief, held = BRIEF_HOLD_MS, None
+        rows = (("add-in held a moment", [(addin, brief, False)], {}, None),
+                ("workbook held a moment", [(workbook, brief, False)], {}, None),
+                ("add-in held a moment, sharing everything", [(addin, brief, True)], {}, None),
+                ("read-only add-in", [], {"read_only": True}, (5, addin, "at once")),  # ERROR_ACCESS_DENIED
+                # The workbook read-only this time: the copy, which takes no read-only mark, must still go.
+                ("add-in held for good", [(addin, held, False)], {"read_only_workbook": True},
+                 (32, addin, "waited")),  # ERROR_SHARING_VIOLATION
+                ("workbook held for good", [(workbook, held, False)], {}, (32, workbook, "waited")),
+                ("workbook held a moment, add-in for good", [(workbook, brief, False), (addin, held, False)], {},
+                 (32, addin, "waited")),
+                ("killed while waiting", [(addin, held, False)], {"kill_after_ms": 2500}, None))
+        for name, holds, settings, refusal in rows:
+            with self.subTest(name):
+                target = self.place_old_addin()
+                # What Wine shows as the read-only attribute.
+                target.chmod(0o444 if settings.get("read_only") else 0o644)
+                unix_path(workbook).chmod(0o444 if settings.get("read_only_workbook") else 0o644)
+                killed = "kill_after_ms" in settings
+                run = self.install(answers="yes" if killed else "yes,ok", holds=holds,
+                                   kill_after_ms=settings.get("kill_after_ms"))
+                target.chmod(0o644)
+                self.assertEqual(run.boxes[0], CONFIRMATION)
+                if killed:
+                    self.assertEqual([e["temporary"] for e in run.events if e["event"] == "killed"], ["1"],
+                                     "killed while the copy lay beside the add-in")
+                    self.assert_library_holds({ADDIN: self.OLD})
+                elif refusal is None:
+                    self.assert_boxes(run, [CONFIRMATION, COMPLETION])
+                    self.assertEqual(run.exit_status, 0)
+                    self.assertLess(run.position("driver", "released"), run.box_positions[-1], "completion after release")
+                    self.assert_library_holds({ADDIN: WORKBOOK})
+                else:
+                    number, path, when = refusal
+                    self.assert_report(run, number, path=path)
+                    self.assertEqual(run.exit_status, 1603)
+                    self.assert_library_holds({ADDIN: self.OLD})
+                    seconds = run.seconds_from_answer_to_last_box()
+                    if when == "at once":
+                        self.assertLess(seconds, HOLD_ALLOWANCE / 2, "told without waiting")
+                    else:
+                        # One allowance for the whole copy: a workbook held at first leaves less for
+                        # the add-in, so never the allowance plus that moment.
+                        self.assertTrue(HOLD_ALLOWANCE <= seconds <= HOLD_ALLOWANCE + allowed(1.0),
+                                        f"told {seconds} s after Yes, expected {HOLD_ALLOWANCE} s and a little")
 
     def test_a_link_in_the_workbooks_place_is_refused(self):
         # The elevated copy would hand out any file an administrator can read, under the add-in's name.
@@ -384,15 +467,18 @@ class DestinationStates(InstallerRunCase):
         namesake.parent.mkdir()
         namesake.write_bytes(b"a workbook of the same name in another folder")
         workbook = unix_path(PROGRAM + "\\" + ADDIN)
-        links = {"file link": lambda: workbook.symlink_to("../secret.txt"), "hard link": lambda: os.link(secret, workbook),
-                 "link to the same name": lambda: workbook.symlink_to(f"../elsewhere/{ADDIN}")}
-        for kind, make in links.items():
+        decomposed = unix_path(PROGRAM + "\\" + ADDIN_DECOMPOSED)  # the name as a Mac writes it
+        links = {"file link": (workbook, lambda: workbook.symlink_to("../secret.txt")),
+                 "hard link": (workbook, lambda: os.link(secret, workbook)),
+                 "link to the same name": (workbook, lambda: workbook.symlink_to(f"../elsewhere/{ADDIN}")),
+                 "link under the decomposed name": (decomposed, lambda: decomposed.symlink_to("../secret.txt"))}
+        for kind, (link, make) in links.items():
             with self.subTest(kind):
                 self.place_old_addin()
-                workbook.unlink()
+                workbook.unlink(missing_ok=True)
                 make()
                 run = self.install()
-                self.assert_report(run, 1921, path=PROGRAM + "\\" + ADDIN)  # ERROR_CANT_RESOLVE_FILENAME
+                self.assert_report(run, 1921, path=PROGRAM + "\\" + link.name)  # ERROR_CANT_RESOLVE_FILENAME
                 self.assertEqual(run.exit_status, 1603)
                 self.assert_library_holds({ADDIN: self.OLD})
 

@@ -186,7 +186,7 @@ class Wine:
             subprocess.run([str(WOW64_WINE), "mount"], check=True)
         self.create()
         harness = {"standin": [self.stand_in],
-                   "driver": [self.harness / name for name in ("box_driver.exe", "box_probe.dll", "read_resources.exe")]}
+                   "driver": [self.harness / name for name in ("box_driver.exe", "box_probe.dll", "read_resources.exe", "name_forms.exe")]}
         for directory, files in harness.items():
             (self.drive_c / directory).mkdir(exist_ok=True)
             for path in files:
