@@ -418,6 +418,7 @@ class DestinationStates(InstallerRunCase):
                 ("workbook held a moment", [(workbook, brief, False)], {}, None),
                 ("add-in held a moment, sharing everything", [(addin, brief, True)], {}, None),
                 ("read-only add-in", [], {"read_only": True}, (5, addin, "at once")),  # ERROR_ACCESS_DENIED
+                ("directory in the add-in's place", [], {"directory": True}, (5, addin, "at once")),
                 # The workbook read-only this time: the copy, which takes no read-only mark, must still go.
                 ("add-in held for good", [(addin, held, False)], {"read_only_workbook": True},
                  (32, addin, "waited")),  # ERROR_SHARING_VIOLATION
@@ -428,6 +429,9 @@ class DestinationStates(InstallerRunCase):
         for name, holds, settings, refusal in rows:
             with self.subTest(name):
                 target = self.place_old_addin()
+                if settings.get("directory"):
+                    target.unlink()
+                    target.mkdir()
                 # What Wine shows as the read-only attribute.
                 target.chmod(0o444 if settings.get("read_only") else 0o644)
                 unix_path(workbook).chmod(0o444 if settings.get("read_only_workbook") else 0o644)
@@ -449,7 +453,11 @@ class DestinationStates(InstallerRunCase):
                     number, path, when = refusal
                     self.assert_report(run, number, path=path)
                     self.assertEqual(run.exit_status, 1603)
-                    self.assert_library_holds({ADDIN: self.OLD})
+                    if settings.get("directory"):
+                        self.assertEqual([p.name for p in unix_path(LIBRARY).iterdir()], [ADDIN], "nothing else")
+                        target.rmdir()
+                    else:
+                        self.assert_library_holds({ADDIN: self.OLD})
                     seconds = run.seconds_from_answer_to_last_box()
                     if when == "at once":
                         self.assertLess(seconds, HOLD_ALLOWANCE / 2, "told without waiting")
