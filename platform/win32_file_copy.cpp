@@ -20,11 +20,12 @@ namespace {
 constexpr DWORD kCopiedAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// Windows refuses to replace a read-only file, or one that another program holds open (as Excel
-// holds a loaded add-in). A rename on other file systems, Wine's among them, replaces a file held
-// without sharing all the same; asking first keeps the old add-in on every one of them. Gives
-// ERROR_SHARING_VIOLATION while another program holds the add-in, which a moment may mend; a
-// read-only add-in, or one that cannot be opened at all (a directory in its place), is final.
+// Windows refuses a rename over a read-only file; other file systems may not (Wine 8's rename
+// replaces one), so the mark is looked at first. The rename's own refusal of a file that another
+// program holds is ERROR_ACCESS_DENIED too: looking first also tells the refusal that no wait
+// mends from the one that a moment may. Gives ERROR_SHARING_VIOLATION while another program holds
+// the add-in without sharing (as Excel holds a loaded add-in); a read-only add-in, or one that
+// cannot be opened at all (a directory in its place), is final.
 DWORD check_replaceable(const CopyPath& destination)
 {
     const UniqueHandle existing{CreateFileW(destination.extended.c_str(), DELETE | FILE_READ_ATTRIBUTES,
@@ -85,7 +86,7 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
 
     // One allowance of waiting for the whole copy: a user who answered Yes waits a few seconds at
     // most, however many of its files other programs hold.
-    HoldAllowance allowance;
+    CopyHoldAllowance allowance;
     const Workbook input = open_workbook(from, allowance);
 
     // Before the new copy: on a nearly full disk, what earlier runs left may be the space it needs.

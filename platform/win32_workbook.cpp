@@ -41,7 +41,7 @@ Information information_of(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, const Co
 // Opens the workbook for reading, denying writers, so that its bytes cannot change under the copy.
 // Another program that holds it a moment (a scanner, a sync client) is waited for; the error of
 // the last try is left for the caller.
-UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, HoldAllowance& allowance, DWORD& error)
+UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, CopyHoldAllowance& allowance, DWORD& error)
 {
     UniqueHandle handle;
     error = allowance.ask_while_held(
@@ -54,7 +54,7 @@ UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, HoldAllowance& 
     return handle;
 }
 
-UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, HoldAllowance& allowance)
+UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, CopyHoldAllowance& allowance)
 {
     DWORD error = ERROR_SUCCESS;
     UniqueHandle handle = open_for_reading(path, flags, allowance, error);
@@ -65,7 +65,8 @@ UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, HoldAllowance& 
 }
 
 // The checks of the workbook that `opened` holds, opened as `source` in `folder`.
-Workbook open_checked(const CopyPath& source, const UniqueHandle& folder, UniqueHandle opened, HoldAllowance& allowance)
+Workbook open_checked(const CopyPath& source, const UniqueHandle& folder, UniqueHandle opened,
+                      CopyHoldAllowance& allowance)
 {
     Workbook workbook{std::move(opened), {}, {}};
     workbook.basic = information_of<FILE_BASIC_INFO>(workbook.handle.get(), FileBasicInfo, source);
@@ -109,7 +110,7 @@ Workbook open_checked(const CopyPath& source, const UniqueHandle& folder, Unique
 
 }  // namespace
 
-Workbook open_workbook(const CopyPath& source, HoldAllowance& allowance)
+Workbook open_workbook(const CopyPath& source, CopyHoldAllowance& allowance)
 {
     const UniqueHandle folder = open_folder(source.extended);
     // The name itself, not what a link of that name points to.

@@ -27,6 +27,6 @@ struct Workbook {
 // Where no file has the exact name, a file whose name is the same text in another Unicode form
 // (a name written on a Mac) is the workbook, held to the same checks. A workbook that another
 // program holds is waited for, within `allowance`.
-Workbook open_workbook(const CopyPath& source, HoldAllowance& allowance);
+Workbook open_workbook(const CopyPath& source, CopyHoldAllowance& allowance);
 
 }  // namespace kelmina::win32
