@@ -94,7 +94,7 @@ void copy_file_atomically(const std::wstring& source, const std::wstring& destin
 
     TemporaryFile copy{temporary, to};
     copy.reserve(input.standard.EndOfFile);
-    copy_bytes(input.handle.get(), from, copy, buffer);
+    copy_bytes(input.handle.get(), input.path, copy, buffer);
     // A plain copy keeps the source's last-write time and attributes; so does this one, but the
     // read-only mark. The bytes reach the disk before the name points at them.
     FILETIME last_write_time{};

@@ -68,7 +68,7 @@ UniqueHandle open_for_reading(const CopyPath& path, DWORD flags, CopyHoldAllowan
 Workbook open_checked(const CopyPath& source, const UniqueHandle& folder, UniqueHandle opened,
                       CopyHoldAllowance& allowance)
 {
-    Workbook workbook{std::move(opened), {}, {}};
+    Workbook workbook{std::move(opened), source, {}, {}};
     workbook.basic = information_of<FILE_BASIC_INFO>(workbook.handle.get(), FileBasicInfo, source);
     if ((workbook.basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         FILE_ATTRIBUTE_TAG_INFO reparse{};

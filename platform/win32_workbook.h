@@ -13,6 +13,9 @@ namespace kelmina::win32 {
 // The workbook as the copy reads it, opened.
 struct Workbook {
     UniqueHandle handle;
+    // Its path as it lies there, which a failure to read it names: under a name from a Mac, that
+    // name and not the one looked for.
+    CopyPath path;
     FILE_BASIC_INFO basic;
     FILE_STANDARD_INFO standard;
 };

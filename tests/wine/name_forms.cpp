@@ -21,7 +21,11 @@ std::wstring from_code_units(const wchar_t* text)
     std::wstring name;
     for (const wchar_t* at = text; *at != L'\0';) {
         wchar_t* end = nullptr;
-        name += static_cast<wchar_t>(std::wcstoul(at, &end, 16));
+        const unsigned long unit = std::wcstoul(at, &end, 16);
+        if (end == at) {
+            break;  // not hex: the name ends here rather than the loop never
+        }
+        name += static_cast<wchar_t>(unit);
         at = *end == L'.' ? end + 1 : end;
     }
     return name;

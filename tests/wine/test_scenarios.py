@@ -425,7 +425,9 @@ class DestinationStates(InstallerRunCase):
                 ("workbook held for good", [(workbook, held, False)], {}, (32, workbook, "waited")),
                 ("workbook held a moment, add-in for good", [(workbook, brief, False), (addin, held, False)], {},
                  (32, addin, "waited")),
-                ("killed while waiting", [(addin, held, False)], {"kill_after_ms": 2500}, None))
+                ("killed while waiting", [(addin, held, False)], {"kill_after_ms": 2500}, None),
+                # Met by the rename itself: the copy's mark comes off for each try and must go back on.
+                ("killed while waiting at the rename", [(addin, held, True)], {"kill_after_ms": 2500}, None))
         for name, holds, settings, refusal in rows:
             with self.subTest(name):
                 target = self.place_old_addin()
