@@ -155,19 +155,29 @@ std::optional<std::wstring> composed(std::wstring_view text)
     return std::nullopt;
 }
 
+// Whether `name`, once composed, is the name `wanted` already is in its composed form.
+bool same_as_composed(std::wstring_view name, const std::wstring& wanted)
+{
+    const std::optional<std::wstring> name_composed = composed(name);
+    return name_composed && same_name(*name_composed, wanted);
+}
+
 }  // namespace
 
 bool same_name_in_any_form(std::wstring_view first, std::wstring_view second)
 {
-    const std::optional<std::wstring> first_composed = composed(first);
     const std::optional<std::wstring> second_composed = composed(second);
-    return first_composed && second_composed && same_name(*first_composed, *second_composed);
+    return second_composed && same_as_composed(first, *second_composed);
 }
 
 std::optional<std::wstring> equivalent_name_in_folder(const std::wstring& path)
 {
     const std::wstring directory = path.substr(0, path.rfind(L'\\') + 1);
-    const std::wstring_view wanted = name_of(path);
+    // Composed once, not again for each name in the folder (a Downloads folder holds thousands).
+    const std::optional<std::wstring> wanted = composed(name_of(path));
+    if (!wanted) {
+        return std::nullopt;
+    }
     WIN32_FIND_DATAW found{};
     const UniqueFindHandle search{
         FindFirstFileExW((directory + L'*').c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0)};
@@ -178,7 +188,7 @@ std::optional<std::wstring> equivalent_name_in_folder(const std::wstring& path)
     do {
         const std::wstring name = found.cFileName;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (!chosen || name < *chosen) &&
-            same_name_in_any_form(name, wanted)) {
+            same_as_composed(name, *wanted)) {
             chosen = name;
         }
     } while (FindNextFileW(search.get(), &found));
