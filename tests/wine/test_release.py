@@ -24,8 +24,7 @@ WINDOWS_7_TO_11 = {
 class ReleaseAsWindowsReadsIt(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        WINE.locale = "C.UTF-8"
-        WINE.restart()
+        WINE.use_locale("C.UTF-8")
         release_dir = unix_path("C:\\release")
         shutil.rmtree(release_dir, ignore_errors=True)
         release_dir.mkdir()
@@ -73,8 +72,7 @@ class PlantedDll(unittest.TestCase):
     def test_dll_beside_the_program_is_not_loaded(self):
         # user32 loads uxtheme.dll by name for the first box. Seen here: with the program's
         # directory still on the search path, Wine then takes a native copy lying there.
-        WINE.locale = "C.UTF-8"
-        WINE.restart()
+        WINE.use_locale("C.UTF-8")
         program = unix_path("C:\\planted")
         shutil.rmtree(program, ignore_errors=True)
         (program / "library").mkdir(parents=True)

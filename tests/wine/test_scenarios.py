@@ -10,7 +10,8 @@ import sys
 import time
 import unittest
 
-from wine_prefix import DRIVE_C, INSTALLER, OFFICE_BITS, PREFIX, RUN, RUNS, WINE, allowed, read_events, unix_path
+from wine_prefix import (DRIVE_C, INSTALLER, INSTALLER_BITS, OFFICE_BITS, PREFIX, RUN, RUNS, WINE, ProcessWatch, allowed, expected_runners,
+                         read_events, unix_path)
 
 # The tests' own copy of the texts the user must see.
 ADDIN = "ケルミナアドイン.xla"
@@ -75,8 +76,7 @@ class InstallerRunCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        WINE.locale = cls.locale
-        WINE.restart()
+        WINE.use_locale(cls.locale)
 
     def setUp(self):
         shutil.rmtree(DRIVE_C / "kelmina", ignore_errors=True)
@@ -123,8 +123,10 @@ class InstallerRunCase(unittest.TestCase):
         for attempt in (1, 2):
             events_log.unlink(missing_ok=True)
             said_from = os.path.getsize(WINE.log.name)
-            status = WINE.run("C:\\driver\\box_driver.exe", program + "\\" + program_name, working_directory,
-                              "C:\\standin\\events.log", answers, str(allowed(seconds)), *options, timeout=seconds + 50)
+            with ProcessWatch([program_name, "stand_in_excel.exe"]) as self.processes:
+                status = WINE.run("C:\\driver\\box_driver.exe", program + "\\" + program_name, working_directory,
+                                  "C:\\standin\\events.log", answers, str(allowed(seconds)), *options,
+                                  timeout=seconds + 50)
             driver = [e for e in read_events(events_log) if e["who"] == "driver"]
             started = any(e["event"] == "start" for e in driver) and not any(e["event"] == "no-start" for e in driver)
             if started or attempt == 2:
@@ -145,6 +147,10 @@ class InstallerRunCase(unittest.TestCase):
         self.assertEqual(run.code_page, self.code_page, "the system code page of the run")
         for start in (e for e in run.events if e["who"] == "excel" and e["event"] == "start"):
             self.assertEqual(int(start["bits"]), OFFICE_BITS, "the bitness of the Excel that answered")
+        # The way the run names, and no other, ran the installer and the stand-in.
+        for program, bits in ((program_name, INSTALLER_BITS), ("stand_in_excel.exe", OFFICE_BITS)):
+            runners = self.processes.seen.get(program.lower(), set())
+            self.assertLessEqual(runners, expected_runners(bits), f"what ran {program}")
         return run
 
     def assert_boxes(self, run, expected):
@@ -236,6 +242,9 @@ class Scenarios(InstallerRunCase):
             with self.subTest(**excel):
                 unix_path(LIBRARY + "\\" + ADDIN).unlink(missing_ok=True)
                 run = self.install(**excel)
+                if not excel:
+                    # Both were seen at all, so that the run's way is proven, not just not refuted.
+                    self.assertEqual(set(self.processes.seen), {"kelminaaddininstaller.exe", "stand_in_excel.exe"})
                 self.assert_boxes(run, [CONFIRMATION, COMPLETION])
                 self.assertEqual(run.exit_status, 0)
                 self.assert_excel_closed_before_boxes(run, gone="vanishes_in" in excel)
@@ -283,9 +292,10 @@ class Scenarios(InstallerRunCase):
     def test_excel_busy_for_good_is_given_up_after_a_minute_and_told(self):
         # A minute each: one way under each code page.
         way, number = ("filter", CALL_REJECTED) if self.code_page == 1252 else ("answer", RETRY_LATER)
-        started = time.monotonic()
         run = self.install(answers="ok", busy=(way, "forever"), seconds=120)
-        self.assertGreater(time.monotonic() - started, 55, "asked for about a minute")
+        created = next(e for e in run.events if e["who"] == "excel" and e["event"] == "create")
+        self.assertGreater((int(run.events[run.box_positions[0]]["tick"]) - int(created["tick"])) / 1000, 55,
+                           "asked for about a minute")
         self.assert_told_in_system_terms(run, number)
         self.assertEqual(run.exit_status, 12)
         self.assertEqual(run.excel, ["start", "create", "release"], "never answered, let go")
@@ -501,7 +511,7 @@ class DestinationStates(InstallerRunCase):
         self.assert_library_holds({ADDIN: WORKBOOK})
 
     def test_program_started_from_a_network_share(self):
-        if not RUNS[RUN].wow64:
+        if not RUNS[RUN].release:
             self.skipTest("Wine 8 gives a program on a share a relative path of its own (UNC\\...), a Wine fault")
         share = PREFIX / "dosdevices" / "unc" / "fileserver" / "setup"
         share.parent.mkdir(parents=True, exist_ok=True)

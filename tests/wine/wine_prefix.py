@@ -3,30 +3,40 @@ Excel registered and the test programs in place. Never the user's own ~/.wine.
 
 One run puts one build of the installer against one Office under one Wine, as KELMINA_WINE_RUN
 names it (see RUNS): the 64-bit twin under this machine's Wine 8, or the 32-bit release under
-the WoW64 Wine 10 that scripts/wow64-wine keeps in a Debian 13 root of its own."""
+Debian 13's Wine 10, in a root of its own that scripts/wine-root keeps, in the way that
+KELMINA_32BIT_WAY names (WAYS). A run's tests are spread over workers (KELMINA_WINE_WORKER), each
+with a copy of the run's prefix and a wineserver of its own."""
 
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
+import threading
 from pathlib import Path
 from typing import NamedTuple
 
 ROOT = Path(__file__).resolve().parents[2]
 TWIN = ROOT / "dist" / "win64" / "KelminaAddinInstaller.exe"
 RELEASE = ROOT / "dist" / "win32" / "KelminaAddinInstaller.exe"
-WOW64_WINE = ROOT / "scripts" / "wow64-wine"
+WINE_ROOT = ROOT / "scripts" / "wine-root"
+
+# The ways this machine may run the release's 32-bit code, in the order they are tried.
+WAYS = {
+    "native": "Wine 10 in its WoW64 mode, 32-bit code run by this machine's own kernel",
+    "user-mode": "Wine 10 with wine32, every 32-bit process run by qemu-i386 (user-mode emulation)",
+}
 
 
 class Setup(NamedTuple):
     installer: Path
     installer_bits: int
     office_bits: int
-    wow64: bool  # run under the WoW64 Wine in its root, not this machine's Wine
+    release: bool  # the 32-bit release, under Wine 10 in its root, not this machine's Wine 8
 
-    def describe(self):
-        wine = "WoW64 Wine 10 (Debian 13 root)" if self.wow64 else "Wine 8 (this machine)"
+    def describe(self, way=None):
+        wine = WAYS[way] if self.release else "Wine 8 (this machine), 64-bit throughout"
         return f"{self.installer_bits}-bit installer, {self.office_bits}-bit Office, {wine}"
 
 
@@ -48,24 +58,28 @@ def machine_cannot_run_32bit_code():
     return answer.stdout.strip() if answer.returncode == 1 else None
 
 
-def wow64_root():
-    return Path(subprocess.run([str(WOW64_WINE), "path"], check=True, capture_output=True, text=True).stdout.strip())
+def wine_root(way):
+    return Path(subprocess.run([str(WINE_ROOT), "path", way], check=True, capture_output=True, text=True).stdout.strip())
+
+
+# The way of this process's run, as the runner chose it.
+WAY = os.environ.get("KELMINA_32BIT_WAY", "native")
 
 
 def work_folder(run):
-    """Where a run keeps its prefix. Wine only sees files inside its own root, so the WoW64 runs
-    keep theirs there, one folder per clone of the repository and run."""
-    if RUNS[run].wow64:
-        return wow64_root() / "work" / f"{hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]}-{run}"
-    return ROOT / "build" / "wine-tests"
+    """Where a run keeps its prefixes. Wine only sees files inside its own root, so the release's
+    runs keep theirs there, one folder per clone of the repository and run."""
+    if RUNS[run].release:
+        return wine_root(WAY) / "work" / f"{hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]}-{run}"
+    return ROOT / "build" / "wine-tests" / run
 
 
 STAND_IN_CLASS = "{5C7D2A10-8E4B-4F3A-9B61-2D0E7A3C9F42}"
 
 
-# How much slower than a machine of its own this one runs Wine: a whole machine emulated in
-# software is some fifteen times slower. The harness's time limits grow by it; what the tests
-# assert about the installer's own timing does not.
+# How much slower than natively this run's Wine goes: qemu-i386 costs the 32-bit processes some
+# threefold, and the runner sets it by the way. The harness's time limits grow by it; what the
+# tests assert about the installer's own timing does not.
 SLOWDOWN = float(os.environ.get("KELMINA_WINE_SLOWDOWN", "1"))
 
 
@@ -100,11 +114,13 @@ class Wine:
         # DLL take the installer's bitness; the stand-in takes the Office's.
         self.harness = ROOT / "build" / f"win{setup.installer_bits}" / "tests" / "wine"
         self.stand_in = ROOT / "build" / f"win{setup.office_bits}" / "tests" / "wine" / "stand_in_excel.exe"
-        self.root = wow64_root() if setup.wow64 else None
-        self.prefix = prefix or work_folder(run) / "prefix"
+        self.root = wine_root(WAY) if setup.release else None
+        worker = os.environ.get("KELMINA_WINE_WORKER")
+        self.prefix = prefix or work_folder(run) / (f"worker-{worker}" if worker else "template") / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.display = None
         self.locale = "C.UTF-8"
+        self._server_locale = None
         self._log = None
 
     @property
@@ -139,16 +155,17 @@ class Wine:
 
     def run(self, *args, overrides="", timeout=60):
         # Output goes to a file: a pipe would be held open by processes that outlive the call.
-        return subprocess.run(self.command("wine64", *args), env=self.env(overrides), stdout=self.log,
-                              stderr=self.log, timeout=allowed(timeout)).returncode
+        return subprocess.run(self.command("wine64", *args), env=self.env(overrides), stdin=subprocess.DEVNULL,
+                              stdout=self.log, stderr=self.log, timeout=allowed(timeout)).returncode
 
     def start(self, *args):
         """Starts a program and does not wait for it."""
-        return subprocess.Popen(self.command("wine64", *args), env=self.env(), stdout=self.log, stderr=self.log)
+        return subprocess.Popen(self.command("wine64", *args), env=self.env(), stdin=subprocess.DEVNULL,
+                                stdout=self.log, stderr=self.log)
 
     def server(self, flag):
-        subprocess.run(self.command("wineserver", flag), env=self.env(), stdout=self.log, stderr=self.log,
-                       timeout=allowed(60))
+        subprocess.run(self.command("wineserver", flag), env=self.env(), stdin=subprocess.DEVNULL, stdout=self.log,
+                       stderr=self.log, timeout=allowed(60))
 
     def version(self):
         return subprocess.run(self.command("wine64", "--version"), env=self.env(), capture_output=True,
@@ -165,6 +182,15 @@ class Wine:
     def restart(self):
         self.server("-k")
         self.server("-w")
+        self._server_locale = None
+
+    def use_locale(self, locale):
+        """Wine's own processes keep the locale they started under: a change of locale restarts
+        them, and the same locale again costs nothing."""
+        self.locale = locale
+        if self._server_locale not in (None, locale):
+            self.restart()
+        self._server_locale = locale
 
     def registry(self, *args):
         """reg.exe in the registry view of the Office that is played: 32-bit Office registers its
@@ -182,8 +208,6 @@ class Wine:
 
     def set_up(self):
         """A new prefix with the stand-in for Excel registered and the test programs in place."""
-        if self.root is not None:
-            subprocess.run([str(WOW64_WINE), "mount"], check=True)
         self.create()
         harness = {"standin": [self.stand_in],
                    "driver": [self.harness / name for name in ("box_driver.exe", "box_probe.dll", "read_resources.exe", "name_forms.exe")]}
@@ -193,16 +217,69 @@ class Wine:
                 shutil.copy(path, self.drive_c / directory)
         self.register_stand_in()
 
+    def copy_from(self, template):
+        """This prefix as a copy of `template`, a prefix that is shut down: a copy takes a second
+        where making one takes Wine a minute."""
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        self.prefix.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["cp", "-a", str(template), str(self.prefix)], check=True)
+
     def shut_down(self):
-        """Ends every process of the prefix and, for the WoW64 Wine, undoes its mounts."""
-        try:
-            self.server("-k")
-        finally:
-            if self.root is not None:
-                subprocess.run([str(WOW64_WINE), "umount"], check=True)
+        """Ends every process of the prefix."""
+        self.server("-k")
 
 
 # The run of this process, as KELMINA_WINE_RUN names it.
 RUN = os.environ.get("KELMINA_WINE_RUN", "twin-office64")
 WINE = Wine(RUN)
 INSTALLER, OFFICE_BITS, HARNESS, PREFIX, DRIVE_C = WINE.installer, WINE.office_bits, WINE.harness, WINE.prefix, WINE.drive_c
+INSTALLER_BITS = RUNS[RUN].installer_bits
+
+
+def program_of(pid):
+    """The Windows program that a process of this machine runs, by the first `.exe` in its command
+    line (Wine's loader, or qemu-i386 in front of it, comes before), and the Linux program that
+    runs it (/proc/PID/exe); None for a process that is not Wine's or is gone."""
+    try:
+        command_line = Path(f"/proc/{pid}/cmdline").read_bytes().decode("utf-8", "replace").replace("\0", " ")
+        executable = os.readlink(f"/proc/{pid}/exe")
+    except OSError:
+        return None
+    match = re.search(r"[^\s\\/]+\.exe\b", command_line, re.IGNORECASE)
+    return (match.group(0).lower(), Path(executable.removesuffix(" (deleted)")).name) if match else None
+
+
+class ProcessWatch:
+    """Notes, while a scenario runs, which Linux program runs each of the given Windows programs:
+    Wine falls back between its ways without a word, so a run proves its way by its processes."""
+
+    def __init__(self, programs):
+        self.programs = {program.lower() for program in programs}
+        self.seen = {}
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+
+    def _watch(self):
+        while not self._stop.wait(0.05):
+            for entry in os.scandir("/proc"):
+                if entry.name.isdigit():
+                    found = program_of(entry.name)
+                    if found and found[0] in self.programs:
+                        self.seen.setdefault(found[0], set()).add(found[1])
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *_):
+        self._stop.set()
+        self._thread.join()
+
+
+def expected_runners(bits):
+    """The Linux programs that may run a Windows program of `bits` in this process's run."""
+    if bits == 32 and RUNS[RUN].release and WAY == "user-mode":
+        return {"qemu-i386"}
+    # Wine's 64-bit loader, or its preloader: for a 32-bit program too, in WoW64 mode. The 32-bit
+    # loader (`wine`) here would mean that Wine left WoW64 mode for the old way without a word.
+    return {"wine64", "wine64-preloader"}
