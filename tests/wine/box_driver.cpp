@@ -14,6 +14,9 @@
 // someone outside Wine to take a picture of the box.
 // --kill-after ends the installer with TerminateProcess MS milliseconds after the first answer,
 // and logs whether a temporary file of the copy's form (*.{GUID}.tmp) lay in DIRECTORY then.
+// With MS written as copy+MS, the milliseconds count from the moment such a file is first seen
+// there: on a loaded or emulated machine the copy starts later after the answer, and a kill
+// meant for the copy's own moments must still meet them.
 #include <windows.h>
 
 #include <sstream>
@@ -33,6 +36,18 @@ struct Button {
 constexpr Button kButtons[] = {{IDOK, L"ok"},       {IDCANCEL, L"cancel"},     {IDABORT, L"abort"},
                                {IDRETRY, L"retry"}, {IDIGNORE, L"ignore"},     {IDYES, L"yes"},
                                {IDNO, L"no"},       {IDTRYAGAIN, L"tryagain"}, {IDCONTINUE, L"continue"}};
+
+// Whether a temporary file of the copy's form (*.{GUID}.tmp) lies in the directory.
+bool temporary_lies_in(const std::wstring& directory)
+{
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((directory + L"\\*.{*}.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(search);
+    return true;
+}
 
 std::wstring window_text(HWND window)
 {
@@ -266,23 +281,28 @@ int wmain(int argc, wchar_t** argv)
             log_path,
             {{"who", L"driver"}, {"event", L"answered"}, {"ms", elapsed_ms()}, {"tick", std::to_wstring(answer_tick)}});
         if (!kill_after.empty() && answered == 1) {
-            const ULONGLONG kill_at = GetTickCount64() + std::wcstoul(kill_after.c_str(), nullptr, 10);
+            const std::wstring copy_prefix = L"copy+";
+            const bool from_copy = kill_after.compare(0, copy_prefix.size(), copy_prefix) == 0;
+            const ULONGLONG delay =
+                std::wcstoul(kill_after.c_str() + (from_copy ? copy_prefix.size() : 0), nullptr, 10);
+            ULONGLONG kill_at = from_copy ? deadline : GetTickCount64() + delay;
+            bool copy_seen = false;
             while (GetTickCount64() < kill_at) {
                 pump_messages();
                 release_due_holds(holds, first_answer_tick, log_path);
+                if (from_copy && !copy_seen && temporary_lies_in(watched_directory)) {
+                    copy_seen = true;
+                    kill_at = GetTickCount64() + delay;
+                }
                 Sleep(1);
             }
-            WIN32_FIND_DATAW found{};
-            const HANDLE search = FindFirstFileW((watched_directory + L"\\*.{*}.tmp").c_str(), &found);
-            if (search != INVALID_HANDLE_VALUE) {
-                FindClose(search);
-            }
+            const bool temporary = temporary_lies_in(watched_directory);
             TerminateProcess(process.hProcess, 9);
             WaitForSingleObject(process.hProcess, INFINITE);
             append_event(log_path, {{"who", L"driver"},
                                     {"event", L"killed"},
                                     {"ms", elapsed_ms()},
-                                    {"temporary", search != INVALID_HANDLE_VALUE ? L"1" : L"0"}});
+                                    {"temporary", temporary ? L"1" : L"0"}});
         }
         // Wait for this box to go before looking for the next one.
         while (IsWindow(box) && WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT &&

@@ -92,7 +92,8 @@ class InstallerRunCase(unittest.TestCase):
         """`held_file`: held open without sharing for the whole run; `holds`: files held as
         (path, milliseconds after the first answer or None for the whole run, shares everything).
         `after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
-        installer is killed that long after the first answer. `english_only`: Excel understands
+        installer is killed that long after the first answer, or written "copy+MS", after the copy's
+        temporary file first shows. `english_only`: Excel understands
         only US English, as an English Excel without the user's language pack does. `busy`: Excel
         refuses calls after it starts, as (way, seconds) with way "filter" or "answer" and seconds
         a number or "forever", and way "ignore" (its object model's VBA_E_IGNORE) or "creation" (the
@@ -149,8 +150,8 @@ class InstallerRunCase(unittest.TestCase):
             self.assertEqual(int(start["bits"]), OFFICE_BITS, "the bitness of the Excel that answered")
         # The way the run names, and no other, ran the installer and the stand-in.
         for program, bits in ((program_name, INSTALLER_BITS), ("stand_in_excel.exe", OFFICE_BITS)):
-            runners = self.processes.seen.get(program.lower(), set())
-            self.assertLessEqual(runners, expected_runners(bits), f"what ran {program}")
+            runners = self.processes.seen.get(program.lower(), {})
+            self.assertLessEqual(set(runners), expected_runners(bits), f"what ran {program}: {runners}")
         return run
 
     def assert_boxes(self, run, expected):
@@ -424,7 +425,11 @@ class DestinationStates(InstallerRunCase):
         # after the copy has been written beside it, which must then go.
         addin, workbook = LIBRARY + "\\" + ADDIN, PROGRAM + "\\" + ADDIN
         brief, held = BRIEF_HOLD_MS, None
-        rows = (("add-in held a moment", [(addin, brief, False)], {}, None),
+        # The first row times how long, on this machine under its present load, a box takes to
+        # come after Yes when nothing waits; the times of the refusals are measured against it.
+        telling = 0.0
+        rows = (("nothing held", [], {}, None),
+                ("add-in held a moment", [(addin, brief, False)], {}, None),
                 ("workbook held a moment", [(workbook, brief, False)], {}, None),
                 ("add-in held a moment, sharing everything", [(addin, brief, True)], {}, None),
                 ("read-only add-in", [], {"read_only": True}, (5, addin, "at once")),  # ERROR_ACCESS_DENIED
@@ -435,9 +440,9 @@ class DestinationStates(InstallerRunCase):
                 ("workbook held for good", [(workbook, held, False)], {}, (32, workbook, "waited")),
                 ("workbook held a moment, add-in for good", [(workbook, brief, False), (addin, held, False)], {},
                  (32, addin, "waited")),
-                ("killed while waiting", [(addin, held, False)], {"kill_after_ms": 2500}, None),
+                ("killed while waiting", [(addin, held, False)], {"kill_after_ms": "copy+1500"}, None),
                 # Met by the rename itself: the copy's mark comes off for each try and must go back on.
-                ("killed while waiting at the rename", [(addin, held, True)], {"kill_after_ms": 2500}, None))
+                ("killed while waiting at the rename", [(addin, held, True)], {"kill_after_ms": "copy+1500"}, None))
         for name, holds, settings, refusal in rows:
             with self.subTest(name):
                 target = self.place_old_addin()
@@ -459,7 +464,11 @@ class DestinationStates(InstallerRunCase):
                 elif refusal is None:
                     self.assert_boxes(run, [CONFIRMATION, COMPLETION])
                     self.assertEqual(run.exit_status, 0)
-                    self.assertLess(run.position("driver", "released"), run.box_positions[-1], "completion after release")
+                    if holds:
+                        self.assertLess(run.position("driver", "released"), run.box_positions[-1],
+                                        "completion after release")
+                    else:
+                        telling = run.seconds_from_answer_to_last_box()
                     self.assert_library_holds({ADDIN: WORKBOOK})
                 else:
                     number, path, when = refusal
@@ -472,12 +481,14 @@ class DestinationStates(InstallerRunCase):
                         self.assert_library_holds({ADDIN: self.OLD})
                     seconds = run.seconds_from_answer_to_last_box()
                     if when == "at once":
-                        self.assertLess(seconds, HOLD_ALLOWANCE / 2, "told without waiting")
+                        self.assertLess(seconds, telling + HOLD_ALLOWANCE / 2,
+                                        f"told without waiting (a box takes {telling} s here)")
                     else:
                         # One allowance for the whole copy: a workbook held at first leaves less for
-                        # the add-in, so never the allowance plus that moment.
-                        self.assertTrue(HOLD_ALLOWANCE <= seconds <= HOLD_ALLOWANCE + allowed(1.0),
-                                        f"told {seconds} s after Yes, expected {HOLD_ALLOWANCE} s and a little")
+                        # the add-in, so never the allowance plus that moment (BRIEF_HOLD_MS).
+                        self.assertTrue(HOLD_ALLOWANCE <= seconds <= HOLD_ALLOWANCE + telling + 1.0,
+                                        f"told {seconds} s after Yes, expected {HOLD_ALLOWANCE} s and the "
+                                        f"{telling} s a box takes here")
 
     def test_a_link_in_the_workbooks_place_is_refused(self):
         # The elevated copy would hand out any file an administrator can read, under the add-in's name.
@@ -543,7 +554,9 @@ class DestinationStates(InstallerRunCase):
         workbook = bytes(range(256)) * (4096 * 256)  # 256 MiB: a copy that takes a while
         unix_path(PROGRAM + "\\" + ADDIN).write_bytes(workbook)
         moments = []
-        for ms in (0, 50, 150, 300, 600, 1200, 3000):
+        # Before the copy, from the answer; within it, from its first sight, wherever load puts it;
+        # after it.
+        for ms in (0, 150, 600, "copy+0", "copy+50", "copy+200", 3000):
             with self.subTest(ms=ms):
                 self.place_old_addin()
                 run = self.install(answers="yes", kill_after_ms=ms)
