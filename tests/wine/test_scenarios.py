@@ -10,8 +10,8 @@ import sys
 import time
 import unittest
 
-from wine_prefix import (DRIVE_C, INSTALLER, INSTALLER_BITS, OFFICE_BITS, PREFIX, RUN, RUNS, WINE, ProcessWatch, allowed, expected_runners,
-                         read_events, unix_path)
+from wine_prefix import (DRIVE_C, INSTALLER, INSTALLER_BITS, OFFICE_BITS, PREFIX, RUN, RUNS, WINE, ProcessWatch,
+                         allowed, expected_runners, read_events, unix_path)
 
 # The tests' own copy of the texts the user must see.
 ADDIN = "ケルミナアドイン.xla"
@@ -92,9 +92,9 @@ class InstallerRunCase(unittest.TestCase):
         """`held_file`: held open without sharing for the whole run; `holds`: files held as
         (path, milliseconds after the first answer or None for the whole run, shares everything).
         `after_nul`: the library path goes on after a NUL with this. `kill_after_ms`: the
-        installer is killed that long after the first answer, or written "copy+MS", after the copy's
-        temporary file first shows. `english_only`: Excel understands
-        only US English, as an English Excel without the user's language pack does. `busy`: Excel
+        installer is killed that long after the first answer, or, written "copy+MS", after the
+        copy's temporary file first shows. `english_only`: Excel understands only US English, as an
+        English Excel without the user's language pack does. `busy`: Excel
         refuses calls after it starts, as (way, seconds) with way "filter" or "answer" and seconds
         a number or "forever", and way "ignore" (its object model's VBA_E_IGNORE) or "creation" (the
         creation refused from its start); `quit_refusals`: so many calls of Quit find it busy once

@@ -60,7 +60,8 @@ def machine_cannot_run_32bit_code():
 
 
 def wine_root(way):
-    return Path(subprocess.run([str(WINE_ROOT), "path", way], check=True, capture_output=True, text=True).stdout.strip())
+    answer = subprocess.run([str(WINE_ROOT), "path", way], check=True, capture_output=True, text=True)
+    return Path(answer.stdout.strip())
 
 
 def in_own_namespaces(way):
