@@ -286,13 +286,23 @@ def program_of(pid):
 
 class ProcessWatch:
     """Notes, while a scenario runs, which Linux program runs each of the given Windows programs:
-    Wine falls back between its ways without a word, so a run proves its way by its processes."""
+    Wine falls back between its ways without a word, so a run proves its way by its processes.
+    What counts is the last program seen in each process: Wine may start a 32-bit program through
+    `wine64`, which at once replaces itself, in the same process, with the loader that runs it."""
 
     def __init__(self, programs):
         self.programs = {program.lower() for program in programs}
-        self.seen = {}  # program: {Linux program: one command line it ran}
+        self._last = {}  # process id: (program, Linux program, command line)
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._watch, daemon=True)
+
+    @property
+    def seen(self):
+        """program: {Linux program that ran it last in some process: that process's command line}"""
+        seen = {}
+        for program, runner, command_line in self._last.values():
+            seen.setdefault(program, {}).setdefault(runner, command_line)
+        return seen
 
     def _watch(self):
         while not self._stop.wait(0.1):
@@ -300,7 +310,7 @@ class ProcessWatch:
                 if entry.name.isdigit():
                     found = program_of(entry.name)
                     if found and found[0] in self.programs:
-                        self.seen.setdefault(found[0], {}).setdefault(found[1], found[2])
+                        self._last[entry.name] = found
 
     def __enter__(self):
         self._thread.start()
