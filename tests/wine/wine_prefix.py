@@ -64,13 +64,17 @@ def wine_root(way):
     return Path(answer.stdout.strip())
 
 
+# A command in a mount and PID namespace of its own: its mounts, and every process it starts, go
+# with it when it ends, however it ends.
+OWN_NAMESPACES = ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc", "--"]
+
+
 def in_own_namespaces(way):
-    """Runs this script again inside a mount and PID namespace of its own, unless it is there
-    already, and there mounts the root of `way`: its mounts, and every process it starts, go
-    with it when it ends, however it ends."""
+    """Runs this script again in OWN_NAMESPACES, unless it is there already, and there mounts the
+    root of `way`."""
     if not os.environ.get("KELMINA_OWN_NAMESPACES"):
-        os.execvpe("unshare", ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc", "--",
-                               sys.executable, *sys.argv], dict(os.environ, KELMINA_OWN_NAMESPACES="1"))
+        os.execvpe("unshare", [*OWN_NAMESPACES, sys.executable, *sys.argv],
+                   dict(os.environ, KELMINA_OWN_NAMESPACES="1"))
     subprocess.run([str(WINE_ROOT), "mount", way], check=True)
 
 
